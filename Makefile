@@ -1,0 +1,55 @@
+# Build once against the 3.12 limited API, test the very same library under 3.12 and 3.13.
+PY312   ?= python3.12
+PY313   ?= python3.13
+VENV    := .venv
+VENV13  := .venv-3.13
+BUILD   := build/cmake
+LIB     := $(BUILD)/tarnwick.abi3.so
+SOURCES := $(wildcard src/*.cpp src/*.hpp) CMakeLists.txt
+
+.PHONY: all demo test test-3.12 test-3.13 lib clean
+all: lib
+
+$(VENV)/.ready: requirements-dev.txt
+	$(PY312) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(VENV)/bin/python -m pip install --quiet -r requirements-dev.txt
+	touch $@
+
+$(VENV13)/.ready: requirements-dev.txt
+	$(PY313) -m venv $(VENV13)
+	$(VENV13)/bin/python -m pip install --quiet --upgrade pip
+	$(VENV13)/bin/python -m pip install --quiet -r requirements-dev.txt
+	touch $@
+
+$(BUILD)/build.ninja: CMakeLists.txt | $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DCMAKE_BUILD_TYPE=Release
+
+$(LIB): $(SOURCES) $(BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(BUILD)
+	@touch $@
+
+lib: $(LIB)
+
+# Installs the wheel into .venv (pip install .) and runs the tour.
+$(VENV)/.installed: $(SOURCES) pyproject.toml $(wildcard tarnwick-stubs/*.pyi) | $(VENV)/.ready
+	$(VENV)/bin/python -m pip install --quiet --no-build-isolation .
+	touch $@
+
+demo: $(VENV)/.installed
+	$(VENV)/bin/python examples/tour.py
+
+test-3.12: $(LIB) $(VENV)/.ready
+	PYTHONPATH=$(BUILD) $(VENV)/bin/python -m pytest -q tests
+
+test-3.13: $(LIB) $(VENV13)/.ready
+	PYTHONPATH=$(BUILD) $(VENV13)/bin/python -m pytest -q tests
+
+test: test-3.12 test-3.13
+
+# Extra targets (benchmarks, sanitizers, typing) live in mk/*.mk.
+-include $(wildcard mk/*.mk)
+
+clean:
+	rm -rf build $(VENV) $(VENV13) dist *.egg-info

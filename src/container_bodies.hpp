@@ -1,0 +1,69 @@
+// Bodies that Result and MayBe share: both behave as a container of zero or
+// one object (Result: the Ok payload; MayBe: the Just value). Each record
+// provides held(), the object or null.
+#pragma once
+
+#include "binding.hpp"
+
+namespace tarnwick::container {
+
+template <class Record>
+Outcome<bool> truth(const Record& record) noexcept {
+    return record.held() != nullptr;
+}
+
+template <class Record>
+Outcome<Py_ssize_t> length(const Record& record) noexcept {
+    return Py_ssize_t{record.held() != nullptr};
+}
+
+// An iterator over a fresh one- or zero-element tuple: the interpreter's own
+// tuple iterator, independent of the instance once made.
+template <class Record>
+Outcome<Ref> iterate(const Record& record) noexcept {
+    PyObject* held = record.held();
+    Ref tuple = Ref::steal(held != nullptr ? PyTuple_Pack(1, held) : PyTuple_New(0));
+    if (!tuple) [[unlikely]]
+        return Error::fetch();
+    Ref iterator = Ref::steal(PyObject_GetIter(tuple.get()));
+    if (!iterator) [[unlikely]]
+        return Error::fetch();
+    return iterator;
+}
+
+// The held object, or the fallback. Both are returned as they are.
+template <class Record>
+Outcome<Ref> value_or(const Record& record, PyObject* fallback) noexcept {
+    PyObject* held = record.held();
+    return Ref::borrow(held != nullptr ? held : fallback);
+}
+
+// The | operator. A chosen NotImplemented is returned as itself, which is how
+// a slot reports an unsupported operation: the interpreter goes on with its
+// operator protocol.
+template <class Record>
+Outcome<Ref> or_operator(const Record& record, PyObject* fallback) noexcept {
+    return value_or(record, fallback);
+}
+
+// Cls[...] evaluates to the class itself, not a generic alias.
+inline Outcome<Ref> class_getitem(PyObject* cls, PyObject* /*item*/) noexcept {
+    return Ref::borrow(cls);
+}
+
+// prefix + str(held) + ")", for the Ok(...) and Just(...) reprs. str() of the
+// held object must encode as strict UTF-8: a lone surrogate raises.
+inline Outcome<Ref> wrapped_str(const char* prefix, PyObject* held) noexcept {
+    Ref text = Ref::steal(PyObject_Str(held));
+    if (!text) [[unlikely]]
+        return Error::fetch();
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(text.get(), &size) == nullptr) [[unlikely]]
+        return Error::fetch();
+    Ref repr = Ref::steal(PyUnicode_FromFormat("%s%U)", prefix, text.get()));
+    if (!repr) [[unlikely]]
+        return Error::fetch();
+    return repr;
+}
+
+}  // namespace tarnwick::container

@@ -1,0 +1,152 @@
+#include "maybe_class.hpp"
+
+#include "container_bodies.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+Outcome<Ref> new_maybe(Ref inner) noexcept { return make_instance(MayBe{std::move(inner)}); }
+
+Outcome<Ref> nothing_instance() noexcept { return new_maybe(Ref()); }
+
+// ---------------------------------------------------------------------------
+// Constructors
+
+// MayBe(obj): only None means Nothing. The instance has the class the slot
+// was called with.
+Outcome<Ref> construct(PyTypeObject* cls, PyObject* obj) noexcept {
+    return make_instance(cls, MayBe{obj != Py_None ? Ref::borrow(obj) : Ref()});
+}
+
+Outcome<Ref> just(PyObject* obj) noexcept { return new_maybe(Ref::borrow(obj)); }
+
+Outcome<Ref> nothing() noexcept { return nothing_instance(); }
+
+// ---------------------------------------------------------------------------
+// Inspection and extraction
+
+Outcome<Ref> is_just(const MayBe& m) noexcept { return Ref::borrow(m.inner ? Py_True : Py_False); }
+
+Outcome<Ref> is_nothing(const MayBe& m) noexcept { return Ref::borrow(m.inner ? Py_False : Py_True); }
+
+Outcome<Ref> unwrap(const MayBe& m) noexcept {
+    if (m.inner) return m.inner.copy();
+    return value_error("Tried to unwrap a Nothing");
+}
+
+Outcome<Ref> expect(const MayBe& m, Text message) noexcept {
+    if (m.inner) return m.inner.copy();
+    return value_error(message.view());
+}
+
+Outcome<Ref> to_option(const MayBe& m) noexcept { return container::value_or(m, Py_None); }
+
+Outcome<Ref> or_else(const MayBe& m, PyObject* fallback) noexcept { return container::value_or(m, fallback); }
+
+Outcome<Ref> repr(const MayBe& m) noexcept {
+    if (!m.inner) return new_str("Nothing");
+    return container::wrapped_str("Just(", m.inner.get());
+}
+
+// ---------------------------------------------------------------------------
+// Combinators and operators
+
+Outcome<Ref> map(const MayBe& m, PyObject* func) noexcept {
+    if (!m.inner) return nothing_instance();
+    auto mapped = call(func, m.inner.get());
+    if (!mapped) return std::move(mapped.error());
+    return new_maybe(mapped.take());
+}
+
+// flat_map and >>: func(value) must return a MayBe, whose contents go into a
+// new instance.
+Outcome<Ref> bind(const MayBe& m, PyObject* func) noexcept {
+    if (!m.inner) return nothing_instance();
+    auto returned = call(func, m.inner.get());
+    if (!returned) return std::move(returned.error());
+    auto record = copy_record_of<MayBe>(returned.value().get());
+    if (!record) return std::move(record.error());
+    return make_instance(record.take());
+}
+
+Outcome<Ref> match(const MayBe& m, Optional on_just, Optional on_nothing) noexcept {
+    if (m.inner) {
+        if (on_just.object == nullptr || on_just.object == Py_None) return Ref::none();
+        return call(on_just.object, m.inner.get());
+    }
+    if (on_nothing.object == nullptr || on_nothing.object == Py_None) return Ref::none();
+    return call(on_nothing.object);
+}
+
+// ---------------------------------------------------------------------------
+// Binding descriptions, in method-table order
+
+Signature<1> new_sig{"MayBe", "__new__", {"obj"}, 1};
+Signature<1> just_sig{"MayBe", "just", {"obj"}, 1};
+Signature<1> expect_sig{"MayBe", "expect", {"message"}, 1};
+Signature<2> match_sig{"MayBe", "match", {"just", "nothing"}, 0};
+Signature<1> or_else_sig{"MayBe", "or_else", {"default"}, 1};
+Signature<1> map_sig{"MayBe", "map", {"func"}, 1};
+Signature<1> flat_map_sig{"MayBe", "flat_map", {"func"}, 1};
+Signature<1> class_getitem_sig{"MayBe", "__class_getitem__", {"_item"}, 1};
+
+// ---------------------------------------------------------------------------
+// Method table, slots and type specification
+
+PyMethodDef maybe_methods[] = {
+    {"just", as_cfunction(static_method<just_sig, just>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "just(obj)\n--\n\nConstructeur Just"},
+    {"nothing", as_cfunction(static_noargs<nothing>), METH_NOARGS | METH_STATIC,
+     "nothing()\n--\n\nConstructeur Nothing"},
+    {"is_just", as_cfunction(method_noargs<is_just>), METH_NOARGS,
+     "is_just($self)\n--\n\nTrue si Just, False si Nothing"},
+    {"is_nothing", as_cfunction(method_noargs<is_nothing>), METH_NOARGS,
+     "is_nothing($self)\n--\n\nTrue si Nothing, False si Just"},
+    {"unwrap", as_cfunction(method_noargs<unwrap>), METH_NOARGS, "unwrap($self)\n--\n\nUnwrap ou ValueError si Nothing"},
+    {"expect", as_cfunction(method<expect_sig, expect>), METH_FASTCALL | METH_KEYWORDS,
+     "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message personnalisé"},
+    {"to_option", as_cfunction(method_noargs<to_option>), METH_NOARGS,
+     "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
+    {"match", as_cfunction(method<match_sig, match>), METH_FASTCALL | METH_KEYWORDS,
+     "match($self, just=None, nothing=None)\n--\n\nmatch(just=..., nothing=...) : pattern matching ergonomique"},
+    {"or_else", as_cfunction(method<or_else_sig, or_else>), METH_FASTCALL | METH_KEYWORDS,
+     "or_else($self, default)\n--\n\nor_else(default) renvoie la valeur interne ou default"},
+    {"map", as_cfunction(method<map_sig, map>), METH_FASTCALL | METH_KEYWORDS,
+     "map($self, func)\n--\n\nmap(fn) : applique fn à la valeur interne et wrappe dans un nouveau MayBe"},
+    {"flat_map", as_cfunction(method<flat_map_sig, bind>), METH_FASTCALL | METH_KEYWORDS,
+     "flat_map($self, func)\n--\n\nflat_map(fn) : applique fn à la valeur et attend un MayBe en retour"},
+    {"__class_getitem__", as_cfunction(class_method<class_getitem_sig, container::class_getitem>),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "__class_getitem__($cls, _item)\n--\n\nSupport pour MayBe[T] (typage générique)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot maybe_slots[] = {
+    {Py_tp_doc, const_cast<char*>("MayBe(obj)\n--\n\n")},
+    {Py_tp_new, as_slot(constructor<new_sig, construct>)},
+    {Py_mp_length, as_slot(length_slot<container::length<MayBe>>)},
+    {Py_tp_iter, as_slot(object_slot<container::iterate<MayBe>>)},
+    {Py_nb_bool, as_slot(bool_slot<container::truth<MayBe>>)},
+    {Py_tp_repr, as_slot(object_slot<repr>)},
+    {Py_nb_rshift, as_slot(binary_slot<bind>)},
+    {Py_nb_or, as_slot(binary_slot<container::or_operator<MayBe>>)},
+    {Py_tp_methods, maybe_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, as_slot(dealloc_slot<MayBe>)},
+    {0, nullptr},
+};
+
+PyType_Spec maybe_spec = {
+    .name = "builtins.MayBe",
+    .basicsize = static_cast<int>(sizeof(Instance<MayBe>)),
+    .itemsize = 0,
+    .flags = 0,
+    .slots = maybe_slots,
+};
+
+}  // namespace
+
+TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe"};
+
+}  // namespace tarnwick

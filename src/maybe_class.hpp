@@ -1,0 +1,22 @@
+// The MayBe class: Just(value) | Nothing.
+#pragma once
+
+#include "binding.hpp"
+
+namespace tarnwick {
+
+// The native record of a MayBe: Just exactly when inner is present. Written
+// once at creation, never again.
+struct MayBe {
+    Ref inner;
+
+    [[nodiscard]] PyObject* held() const noexcept { return inner.get(); }
+    [[nodiscard]] Outcome<MayBe> copy() const noexcept { return MayBe{inner.copy()}; }
+};
+
+template <>
+struct ClassOf<MayBe> {
+    static TypeHolder holder;
+};
+
+}  // namespace tarnwick

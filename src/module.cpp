@@ -1,0 +1,93 @@
+#include "module.hpp"
+
+#include "maybe_class.hpp"
+#include "result_class.hpp"
+
+namespace tarnwick {
+namespace {
+
+// The interpreter that created the type objects. They are process-wide and
+// bound to that interpreter's object allocator, so other interpreters of the
+// same process are refused.
+PyInterpreterState* owning_interpreter = nullptr;
+
+[[gnu::cold, gnu::noinline]] Error registration_error(const char* class_name, Error cause) noexcept {
+    Ref exc = std::move(cause).to_exception();
+    Ref message = Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", class_name));
+    if (!message) return Error::fetch();
+    PyObject* argv[] = {nullptr, message.get()};
+    Ref error = Ref::steal(
+        PyObject_Vectorcall(PyExc_RuntimeError, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!error) return Error::fetch();
+    PyException_SetCause(error.get(), exc.release());
+    return Error::raised(std::move(error));
+}
+
+// The module's __all__ list, created when missing.
+Outcome<Ref> all_list(PyObject* module) noexcept {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all) return Error::fetch();
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Error::fetch();
+        return all;
+    }
+    if (!PyList_Check(all.get())) return cast_error(all.get(), "list");
+    return all;
+}
+
+Status add_class(PyObject* module, TypeHolder& holder) noexcept {
+    auto type = holder.get_or_create();
+    if (!type) return registration_error(holder.class_name, std::move(type.error()));
+    auto all = all_list(module);
+    if (!all) return std::move(all.error());
+    Ref name = Ref::steal(PyUnicode_FromString(holder.class_name));
+    if (!name) return Error::fetch();
+    if (PyList_Append(all.value().get(), name.get()) < 0) {
+        PyErr_Clear();
+        return Error::internal("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttrString(module, holder.class_name, type.value()) < 0) return Error::fetch();
+    return Done{};
+}
+
+[[gnu::cold, gnu::noinline]] Error other_interpreter_error() noexcept {
+    return Error::create(PyExc_ImportError,
+                         "tarnwick cannot be imported into more than one interpreter per process: "
+                         "its classes belong to the interpreter that imported it first");
+}
+
+Status execute(PyObject* module) noexcept {
+    if (module == nullptr) return Error::fetch();
+    if (!PyModule_Check(module)) return cast_error(module, "module");
+    PyInterpreterState* current = PyInterpreterState_Get();
+    if (owning_interpreter != nullptr && owning_interpreter != current) return other_interpreter_error();
+    owning_interpreter = current;
+    if (auto s = add_class(module, ClassOf<MayBe>::holder); !s) return s;
+    if (auto s = add_class(module, ClassOf<PyResult>::holder); !s) return s;
+    return Done{};
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, as_slot(exec_slot<execute>)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tarnwick",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+}  // namespace tarnwick
+
+extern "C" PyMODINIT_FUNC PyInit_tarnwick(void) { return PyModuleDef_Init(&tarnwick::module_def); }

@@ -1,0 +1,6 @@
+// Module entry: the exported init function and the module definition.
+#pragma once
+
+#include "binding.hpp"
+
+extern "C" PyMODINIT_FUNC PyInit_tarnwick(void);
