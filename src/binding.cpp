@@ -156,6 +156,10 @@ Error argument_error(const char* parameter, Error error) noexcept {
     if (error.type() != PyExc_TypeError) return error;
     Ref exc = std::move(error).to_exception();
     if (!exc) return Error::fetch();
+    // Making the TypeError itself can fail (MemoryError): that error is
+    // raised as it is, not dressed up as an argument error.
+    if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError))
+        return Error::raised(std::move(exc));
     Ref text = Ref::steal(PyObject_Str(exc.get()));
     if (!text) return Error::fetch();
     Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
@@ -369,20 +373,36 @@ Outcome<PyTypeObject*> TypeHolder::create_for_use() noexcept {
 }
 
 namespace {
-newfunc object_new = nullptr;   // object's own constructor slot
-PyObject* empty_tuple = nullptr;
+// The allocation slot of each type allocated for, looked up once. Only
+// tarnwick's two classes come here, and neither accepts subclasses, so two
+// entries suffice; any further type overwrites the second.
+struct AllocCache {
+    PyTypeObject* type;
+    allocfunc alloc;
+};
+AllocCache alloc_cache[2] = {};
+
+[[gnu::cold, gnu::noinline]] allocfunc alloc_slot_of(PyTypeObject* type) noexcept {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) return nullptr;
+    AllocCache& entry = alloc_cache[alloc_cache[0].type == nullptr ? 0 : 1];
+    entry = {type, alloc};
+    return alloc;
+}
 }  // namespace
 
+// The type's own allocation slot makes the instance, as object's constructor
+// would (a heap type without a constructor of its own inherits the generic
+// allocator), without building and checking an empty argument tuple.
 Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept {
-    if (object_new == nullptr) [[unlikely]] {
-        object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-        if (object_new == nullptr) return Error::fetch();
-    }
-    if (empty_tuple == nullptr) [[unlikely]] {
-        empty_tuple = PyTuple_New(0);
-        if (empty_tuple == nullptr) return Error::fetch();
-    }
-    PyObject* obj = object_new(type, empty_tuple, nullptr);
+    allocfunc alloc;
+    if (alloc_cache[0].type == type) [[likely]]
+        alloc = alloc_cache[0].alloc;
+    else if (alloc_cache[1].type == type)
+        alloc = alloc_cache[1].alloc;
+    else if ((alloc = alloc_slot_of(type)) == nullptr) [[unlikely]]
+        return Error::fetch();
+    PyObject* obj = alloc(type, 0);
     if (obj == nullptr) [[unlikely]]
         return Error::fetch();
     return Ref::steal(obj);

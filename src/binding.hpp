@@ -330,6 +330,19 @@ public:
                                              std::memory_order_relaxed));
         return SharedAccess(&flag);
     }
+    // acquire() for the dispatchers' hot path: false (nothing held) when the
+    // record is held exclusively; the caller reports borrow_error().
+    [[nodiscard]] bool try_acquire(BorrowFlag& flag) noexcept {
+        constexpr auto exclusive = ~std::uintptr_t{0};
+        auto current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == exclusive) [[unlikely]]
+                return false;
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+        flag_ = &flag;
+        return true;
+    }
 
 private:
     explicit SharedAccess(BorrowFlag* flag) noexcept : flag_(flag) {}
@@ -348,6 +361,34 @@ template <class Record>
     return as_instance<Record>(obj);
 }
 
+namespace detail {
+
+// The receiver check for the dispatchers: the instance, or null with the
+// error set. The common case (type object made, exact type) stays inline
+// without an Outcome; everything else goes through receiver() out of line.
+template <class Record>
+[[gnu::cold, gnu::noinline]] Instance<Record>* receiver_slow(PyObject* obj) noexcept {
+    auto inst = receiver<Record>(obj);
+    if (!inst) {
+        std::move(inst.error()).restore();
+        return nullptr;
+    }
+    return inst.value();
+}
+
+template <class Record>
+[[nodiscard]] inline Instance<Record>* checked_receiver(PyObject* obj) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(ClassOf<Record>::holder.type);
+    if (type != nullptr && Py_TYPE(obj) == type) [[likely]]
+        return as_instance<Record>(obj);
+    return receiver_slow<Record>(obj);
+}
+
+// Sets the error for a record that cannot be shared.
+[[gnu::cold, gnu::noinline]] inline void raise_borrow_error() noexcept { borrow_error().restore(); }
+
+}  // namespace detail
+
 // A record read under shared access, as used by bodies that accept an
 // instance returned by a user callable (flat_map, >>).
 template <class Record>
@@ -359,7 +400,7 @@ template <class Record>
     return inst.value()->record.copy();
 }
 
-// Instance allocation: object's own constructor slot makes the instance,
+// Instance allocation: the type's allocation slot makes the instance,
 // then the record is moved in. On failure the record is released.
 [[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
 
@@ -470,13 +511,15 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         auto bound = bind_fast(Sig, args, nargs, kwnames, slots);
         if (!bound) [[unlikely]]
             return detail::fail(bound.error());
-        auto inst = receiver<Record>(self);
-        if (!inst) [[unlikely]]
-            return detail::fail(inst.error());
-        auto access = SharedAccess::acquire(inst.value()->borrow);
-        if (!access) [[unlikely]]
-            return detail::fail(access.error());
-        const Record& record = inst.value()->record;
+        auto* inst = detail::checked_receiver<Record>(self);
+        if (inst == nullptr) [[unlikely]]
+            return nullptr;
+        SharedAccess access;
+        if (!access.try_acquire(inst->borrow)) [[unlikely]] {
+            detail::raise_borrow_error();
+            return nullptr;
+        }
+        const Record& record = inst->record;
         auto out = detail::invoke<Body, 1>(Sig, slots, record);
         if (!out) [[unlikely]]
             return detail::fail(out.error());
@@ -492,13 +535,15 @@ template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
     using Record = detail::RecordOf<Body>;
     try {
-        auto inst = receiver<Record>(self);
-        if (!inst) [[unlikely]]
-            return detail::fail(inst.error());
-        auto access = SharedAccess::acquire(inst.value()->borrow);
-        if (!access) [[unlikely]]
-            return detail::fail(access.error());
-        auto out = Body(inst.value()->record);
+        auto* inst = detail::checked_receiver<Record>(self);
+        if (inst == nullptr) [[unlikely]]
+            return nullptr;
+        SharedAccess access;
+        if (!access.try_acquire(inst->borrow)) [[unlikely]] {
+            detail::raise_borrow_error();
+            return nullptr;
+        }
+        auto out = Body(inst->record);
         if (!out) [[unlikely]]
             return detail::fail(out.error());
         return out.value().release();
@@ -586,17 +631,15 @@ auto unary_slot(PyObject* self) noexcept {
     using Record = detail::RecordOf<Body>;
     using Return = decltype(Failure);
     try {
-        auto inst = receiver<Record>(self);
-        if (!inst) [[unlikely]] {
-            std::move(inst.error()).restore();
+        auto* inst = detail::checked_receiver<Record>(self);
+        if (inst == nullptr) [[unlikely]]
+            return Failure;
+        SharedAccess access;
+        if (!access.try_acquire(inst->borrow)) [[unlikely]] {
+            detail::raise_borrow_error();
             return Failure;
         }
-        auto access = SharedAccess::acquire(inst.value()->borrow);
-        if (!access) [[unlikely]] {
-            std::move(access.error()).restore();
-            return Failure;
-        }
-        auto out = Body(inst.value()->record);
+        auto out = Body(inst->record);
         if (!out) [[unlikely]] {
             std::move(out.error()).restore();
             return Failure;
@@ -637,8 +680,8 @@ PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
         PyTypeObject* actual = Py_TYPE(left);
         if (actual != type.value() && !PyType_IsSubtype(actual, type.value()))
             Py_RETURN_NOTIMPLEMENTED;
-        auto access = SharedAccess::acquire(as_instance<Record>(left)->borrow);
-        if (!access) [[unlikely]]
+        SharedAccess access;
+        if (!access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
             Py_RETURN_NOTIMPLEMENTED;
         auto out = Body(as_instance<Record>(left)->record, right);
         if (!out) [[unlikely]]

@@ -19,14 +19,17 @@ struct ErrorTexts::Block {
 
 ErrorTexts& ErrorTexts::operator=(ErrorTexts&& other) noexcept {
     if (this != &other) {
-        PyMem_Free(block_);
+        if (block_ != nullptr) PyMem_Free(block_);
         block_ = other.block_;
         other.block_ = nullptr;
     }
     return *this;
 }
 
-ErrorTexts::~ErrorTexts() { PyMem_Free(block_); }
+// Ok records have no block: skip the allocator call for them.
+ErrorTexts::~ErrorTexts() {
+    if (block_ != nullptr) PyMem_Free(block_);
+}
 
 Outcome<ErrorTexts> ErrorTexts::make(std::string_view message, std::optional<std::string_view> code) noexcept {
     const std::size_t code_size = code ? code->size() : 0;
@@ -290,12 +293,17 @@ Outcome<Ref> lookup(PyObject* dict, DictKey key) noexcept {
     return Error::create(PyExc_ValueError, message);
 }
 
+// Exhausted memory is never taken for an answer: a lookup that failed for
+// lack of memory fails the operation instead of being read as "not there".
+bool out_of_memory() noexcept { return PyErr_ExceptionMatches(PyExc_MemoryError) != 0; }
+
 // NumPy's boolean scalar, recognised without importing NumPy: a type whose
 // __module__ is "numpy" and whose name is "bool_" or "bool".
-bool is_numpy_bool(PyObject* obj) noexcept {
+Outcome<bool> is_numpy_bool(PyObject* obj) noexcept {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
     if (!name) {
+        if (out_of_memory()) return Error::fetch();
         PyErr_Clear();
         return false;
     }
@@ -304,6 +312,7 @@ bool is_numpy_bool(PyObject* obj) noexcept {
         return false;
     Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
     if (!module) {
+        if (out_of_memory()) return Error::fetch();
         PyErr_Clear();
         return false;
     }
@@ -313,7 +322,9 @@ bool is_numpy_bool(PyObject* obj) noexcept {
 Outcome<bool> ok_flag(PyObject* flag) noexcept {
     if (flag == Py_True) return true;
     if (flag == Py_False) return false;
-    if (!is_numpy_bool(flag)) return cast_error(flag, "bool");
+    auto numpy_bool = is_numpy_bool(flag);
+    if (!numpy_bool) return std::move(numpy_bool.error());
+    if (!numpy_bool.value()) return cast_error(flag, "bool");
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(flag));
     Ref to_bool = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
     if (!to_bool) {
@@ -357,9 +368,13 @@ Outcome<Ref> from_dict(Dict d) noexcept {
     Ref code_obj = code_entry.take();
     std::optional<std::string_view> code;
     if (code_obj) {
-        // A code that is not usable text is simply left out.
+        // A code that is not usable text is simply left out; running out of
+        // memory while reading it is an error, not a missing code.
         if (auto text = text_of(code_obj.get()))
             code = text.value().view();
+        else if (text.error().type() != nullptr &&
+                 PyErr_GivenExceptionMatches(text.error().type(), PyExc_MemoryError))
+            return std::move(text.error());
     }
 
     auto details = lookup(d.object, key_details);

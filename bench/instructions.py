@@ -1,0 +1,163 @@
+"""Instructions per operation, counted by callgrind, for tarnwick and the floor.
+
+Run as `python bench/instructions.py` (it starts itself again under
+`valgrind --tool=callgrind`). Inside valgrind each operation runs in a loop
+compiled for it; the counters are zeroed right before the loop and dumped
+right after, and the same loop with an empty body is measured the same way.
+Instructions per operation = (loop - empty loop) / iterations, so the loop,
+the call that runs it and the client requests cancel out.
+
+`--profile OP` keeps the dump of one operation and prints callgrind_annotate's
+per-function (self) counts for it.
+"""
+from __future__ import annotations
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from harness import make_loop
+
+ITERATIONS = 20_000
+WARMUP = 500
+
+# (name, setup for tarnwick, statement for tarnwick, setup for the floor,
+# statement for the floor). The floor has only ok, is_ok, unwrap_or, map and
+# the truth value; its columns are None elsewhere.
+OPS = [
+    ("ok", "f = Result.ok; x = 7", "f(x)", "f = Floor.ok; x = 7", "f(x)"),
+    ("is_ok", "r = Result.ok(7)", "r.is_ok()", "r = Floor.ok(7)", "r.is_ok()"),
+    ("unwrap_or", "r = Result.ok(7); d = 0", "r.unwrap_or(d)", "r = Floor.ok(7); d = 0", "r.unwrap_or(d)"),
+    ("map", "r = Result.ok(7); g = abs", "r.map(g)", "r = Floor.ok(7); g = abs", "r.map(g)"),
+    ("truth value", "r = Result.ok(7)", "if r: pass", "r = Floor.ok(7)", "if r: pass"),
+    # tarnwick only, for the profile
+    ("err(msg, code)", "f = Result.err; m = 'bad input'; c = 'E42'", "f(m, c)", None, None),
+    ("MayBe(x)", "f = MayBe; x = 7", "f(x)", None, None),
+    ("just", "f = MayBe.just; x = 7", "f(x)", None, None),
+    ("nothing", "f = MayBe.nothing", "f()", None, None),
+    ("unwrap", "r = Result.ok(7)", "r.unwrap()", None, None),
+    ("and_then", "r = Result.ok(7); g = Result.ok", "r.and_then(g)", None, None),
+    ("r >> f", "r = Result.ok(7); g = Result.ok", "r >> g", None, None),
+    ("r \\| d", "r = Result.ok(7); d = 0", "r | d", None, None),
+    ("map (Err)", "r = Result.err('bad input', 'E42'); g = abs", "r.map(g)", None, None),
+    ("match(ok=)", "r = Result.ok(7); g = abs", "r.match(ok=g)", None, None),
+    ("unwrap_or(default=)", "r = Result.ok(7); d = 0", "r.unwrap_or(default=d)", None, None),
+    ("to_dict", "r = Result.ok(7)", "r.to_dict()", None, None),
+    ("repr", "r = Result.ok(7)", "repr(r)", None, None),
+    ("iteration", "r = Result.ok(7)", "for v in r: pass", None, None),
+    ("unwrap_err", "r = Result.err('bad input', 'E42')", "r.unwrap_err()", None, None),
+]
+
+
+def measure_inside(selected: list[str]) -> None:
+    import cgprobe
+    import floor
+    import tarnwick
+
+    namespace = {"Result": tarnwick.Result, "MayBe": tarnwick.MayBe, "Floor": floor.Floor}
+
+    def run(label, loop):
+        loop(WARMUP)
+        cgprobe.zero()
+        loop(ITERATIONS)
+        cgprobe.dump(label)
+
+    for name, t_setup, t_stmt, f_setup, f_stmt in OPS:
+        if selected and name not in selected:
+            continue
+        run(f"empty|{name}|tarnwick", make_loop(t_setup, "pass", namespace))
+        run(f"op|{name}|tarnwick", make_loop(t_setup, t_stmt, namespace))
+        if f_setup is not None:
+            run(f"empty|{name}|floor", make_loop(f_setup, "pass", namespace))
+            run(f"op|{name}|floor", make_loop(f_setup, f_stmt, namespace))
+
+
+def read_dumps(prefix: str) -> dict[str, tuple[int, str]]:
+    counts = {}
+    for path in glob.glob(prefix + ".*"):
+        label = total = None
+        with open(path, encoding="utf-8", errors="replace") as fh:
+            for line in fh:
+                if line.startswith("desc: Trigger: Client Request: "):
+                    label = line.removeprefix("desc: Trigger: Client Request: ").strip()
+                elif line.startswith("summary:"):
+                    total = int(line.split()[1])
+        if label and total is not None:
+            counts[label] = (total, path)
+    return counts
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--profile", metavar="OP", help="print per-function counts for one tarnwick operation")
+    parser.add_argument("--floor-profile", action="store_true", help="with --profile: profile the floor instead")
+    parser.add_argument("ops", nargs="*", help="operations to measure (default: all)")
+    args = parser.parse_args()
+    if args.inside:
+        measure_inside(args.ops)
+        return 0
+
+    if shutil.which("valgrind") is None:
+        print("valgrind is not installed (Debian: apt-get install valgrind)", file=sys.stderr)
+        return 2
+    selected = [args.profile] if args.profile else args.ops
+    workdir = tempfile.mkdtemp(prefix="tarnwick-cg-")
+    prefix = os.path.join(workdir, "cg")
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}", sys.executable, __file__, "--inside",
+           *selected]
+    done = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        print(done.stderr, file=sys.stderr)
+        return done.returncode
+    counts = read_dumps(prefix)
+
+    def per_op(name, impl):
+        op = counts.get(f"op|{name}|{impl}")
+        empty = counts.get(f"empty|{name}|{impl}")
+        if op is None or empty is None:
+            return None
+        return (op[0] - empty[0]) / ITERATIONS
+
+    if args.profile:
+        impl = "floor" if args.floor_profile else "tarnwick"
+        path = counts[f"op|{args.profile}|{impl}"][1]
+        print(f"{args.profile} ({impl}): {per_op(args.profile, impl):.1f} instructions per operation net of loop")
+        annotated = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", path],
+                                   capture_output=True, text=True).stdout
+        program_total = None
+        for line in annotated.splitlines():
+            m = re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)", line)
+            if not m:
+                continue
+            count = int(m.group(1).replace(",", ""))
+            if program_total is None:
+                program_total = count
+                continue
+            if count < program_total and count >= ITERATIONS // 2:
+                where = re.sub(r"^\S*/", "", m.group(2))  # drop source paths
+                print(f"{count / ITERATIONS:8.1f}  {where}")
+        shutil.rmtree(workdir, ignore_errors=True)
+        return 0
+
+    print(f"Instructions per operation (callgrind, net of an empty loop, {ITERATIONS} iterations)\n")
+    print("| operation | tarnwick | floor | tarnwick / floor |")
+    print("|---|---:|---:|---:|")
+    for name, *_ in OPS:
+        if selected and name not in selected:
+            continue
+        t = per_op(name, "tarnwick")
+        f = per_op(name, "floor")
+        ratio = f"{t / f:.3f}x" if t is not None and f else "—"
+        print(f"| {name} | {t:.1f} | {f'{f:.1f}' if f is not None else '—'} | {ratio} |")
+    shutil.rmtree(workdir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
