@@ -502,156 +502,140 @@ template <auto Body, std::size_t Skip, class Sig, class... Lead>
 
 }  // namespace detail
 
+namespace detail {
+
+// The one catch ladder every dispatcher ends in: no C++ exception crosses
+// into the interpreter.
+template <auto Failure, class Steps>
+[[gnu::always_inline]] inline decltype(Failure) guarded(Steps&& steps) noexcept {
+    try {
+        return steps();
+    } catch (...) {
+        raise_current_exception();
+        return Failure;
+    }
+}
+
+// A body's outcome in the interpreter's convention for object results.
+[[gnu::always_inline]] inline PyObject* finish(Outcome<Ref>& out) noexcept {
+    if (!out) [[unlikely]]
+        return fail(out.error());
+    return out.value().release();
+}
+
+// Receiver check, then shared access: the instance, or null with the error set.
+template <class Record>
+[[gnu::always_inline]] inline Instance<Record>* enter(PyObject* self, SharedAccess& access) noexcept {
+    auto* inst = checked_receiver<Record>(self);
+    if (inst == nullptr) [[unlikely]]
+        return nullptr;
+    if (!access.try_acquire(inst->borrow)) [[unlikely]] {
+        raise_borrow_error();
+        return nullptr;
+    }
+    return inst;
+}
+
+template <const auto& Sig>
+using SlotArray = PyObject* [std::remove_cvref_t<decltype(Sig)>::size];
+
+}  // namespace detail
+
 // METH_FASTCALL | METH_KEYWORDS instance method.
 template <const auto& Sig, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    using Record = detail::RecordOf<Body>;
-    try {
-        PyObject* slots[std::remove_cvref_t<decltype(Sig)>::size];
-        auto bound = bind_fast(Sig, args, nargs, kwnames, slots);
-        if (!bound) [[unlikely]]
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
+        detail::SlotArray<Sig> slots;
+        if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
             return detail::fail(bound.error());
-        auto* inst = detail::checked_receiver<Record>(self);
+        SharedAccess access;
+        auto* inst = detail::enter<detail::RecordOf<Body>>(self, access);
         if (inst == nullptr) [[unlikely]]
             return nullptr;
-        SharedAccess access;
-        if (!access.try_acquire(inst->borrow)) [[unlikely]] {
-            detail::raise_borrow_error();
-            return nullptr;
-        }
-        const Record& record = inst->record;
-        auto out = detail::invoke<Body, 1>(Sig, slots, record);
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        auto out = detail::invoke<Body, 1>(Sig, slots, std::as_const(inst->record));
+        return detail::finish(out);
+    });
 }
 
 // METH_NOARGS instance method: the interpreter rejects arguments itself.
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
-    using Record = detail::RecordOf<Body>;
-    try {
-        auto* inst = detail::checked_receiver<Record>(self);
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
+        SharedAccess access;
+        auto* inst = detail::enter<detail::RecordOf<Body>>(self, access);
         if (inst == nullptr) [[unlikely]]
             return nullptr;
-        SharedAccess access;
-        if (!access.try_acquire(inst->borrow)) [[unlikely]] {
-            detail::raise_borrow_error();
-            return nullptr;
-        }
         auto out = Body(inst->record);
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        return detail::finish(out);
+    });
 }
 
 // METH_FASTCALL | METH_KEYWORDS | METH_STATIC: no receiver.
 template <const auto& Sig, auto Body>
 PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    constexpr std::size_t arity = std::remove_cvref_t<decltype(Sig)>::size;
-    try {
-        PyObject* slots[arity];
-        auto bound = bind_fast(Sig, args, nargs, kwnames, slots);
-        if (!bound) [[unlikely]]
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
+        detail::SlotArray<Sig> slots;
+        if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
             return detail::fail(bound.error());
         auto out = detail::invoke<Body, 0>(Sig, slots);
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        return detail::finish(out);
+    });
 }
 
 // METH_NOARGS | METH_STATIC.
 template <auto Body>
 PyObject* static_noargs(PyObject*, PyObject*) noexcept {
-    try {
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
         auto out = Body();
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        return detail::finish(out);
+    });
 }
 
 // METH_FASTCALL | METH_KEYWORDS | METH_CLASS: the body receives the class.
 template <const auto& Sig, auto Body>
 PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    constexpr std::size_t arity = std::remove_cvref_t<decltype(Sig)>::size;
-    try {
-        PyObject* slots[arity];
-        auto bound = bind_fast(Sig, args, nargs, kwnames, slots);
-        if (!bound) [[unlikely]]
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
+        detail::SlotArray<Sig> slots;
+        if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
             return detail::fail(bound.error());
         auto out = detail::invoke<Body, 1>(Sig, slots, cls);
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        return detail::finish(out);
+    });
 }
 
 // Py_tp_new: tuple-form binding; the body receives the class it was called on.
 template <const auto& Sig, auto Body>
 PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    constexpr std::size_t arity = std::remove_cvref_t<decltype(Sig)>::size;
-    try {
-        PyObject* slots[arity];
-        auto bound = bind_tuple(Sig.view(), args, kwargs, slots);
-        if (!bound) [[unlikely]]
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
+        detail::SlotArray<Sig> slots;
+        if (auto bound = bind_tuple(Sig.view(), args, kwargs, slots); !bound) [[unlikely]]
             return detail::fail(bound.error());
         auto out = detail::invoke<Body, 1>(Sig, slots, cls);
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        return detail::finish(out);
+    });
 }
 
 // Unary slots (truth value, length, repr, iter) share one shape; Failure is
 // the slot's error return value.
 template <auto Body, auto Failure>
-auto unary_slot(PyObject* self) noexcept {
-    using Record = detail::RecordOf<Body>;
+decltype(Failure) unary_slot(PyObject* self) noexcept {
     using Return = decltype(Failure);
-    try {
-        auto* inst = detail::checked_receiver<Record>(self);
+    return detail::guarded<Failure>([&]() -> Return {
+        SharedAccess access;
+        auto* inst = detail::enter<detail::RecordOf<Body>>(self, access);
         if (inst == nullptr) [[unlikely]]
             return Failure;
-        SharedAccess access;
-        if (!access.try_acquire(inst->borrow)) [[unlikely]] {
-            detail::raise_borrow_error();
-            return Failure;
-        }
         auto out = Body(inst->record);
-        if (!out) [[unlikely]] {
-            std::move(out.error()).restore();
-            return Failure;
-        }
-        if constexpr (std::is_same_v<Return, PyObject*>)
-            return out.value().release();
-        else
+        if constexpr (std::is_same_v<Return, PyObject*>) {
+            return detail::finish(out);
+        } else {
+            if (!out) [[unlikely]] {
+                std::move(out.error()).restore();
+                return Failure;
+            }
             return static_cast<Return>(out.value());
-    } catch (...) {
-        detail::raise_current_exception();
-        return Failure;
-    }
+        }
+    });
 }
 
 template <auto Body>
@@ -673,7 +657,7 @@ PyObject* object_slot(PyObject* self) noexcept {
 template <auto Body>
 PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
     using Record = detail::RecordOf<Body>;
-    try {
+    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
         auto type = ClassOf<Record>::holder.for_use();
         if (!type) [[unlikely]]
             return detail::fail(type.error());
@@ -684,29 +668,21 @@ PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
         if (!access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
             Py_RETURN_NOTIMPLEMENTED;
         auto out = Body(as_instance<Record>(left)->record, right);
-        if (!out) [[unlikely]]
-            return detail::fail(out.error());
-        return out.value().release();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
+        return detail::finish(out);
+    });
 }
 
 // Py_mod_exec: 0 on success, -1 with the exception set.
 template <auto Body>
 int exec_slot(PyObject* module) noexcept {
-    try {
+    return detail::guarded<-1>([&]() -> int {
         auto done = Body(module);
         if (!done) [[unlikely]] {
             std::move(done.error()).restore();
             return -1;
         }
         return 0;
-    } catch (...) {
-        detail::raise_current_exception();
-        return -1;
-    }
+    });
 }
 
 // Py_tp_dealloc.
