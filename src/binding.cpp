@@ -23,9 +23,6 @@ PyObject* get_internal_error_type() noexcept {
     return internal_error_type;
 }
 
-// Sets type(message) as the current exception, message a borrowed str.
-void set_error(PyObject* type, PyObject* message) noexcept { PyErr_SetObject(type, message); }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -105,15 +102,15 @@ void Error::restore() && noexcept {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         return;
     case Kind::Raised: PyErr_SetRaisedException(object_.release()); return;
-    case Kind::Create: set_error(type_, object_.get()); return;
+    case Kind::Create: PyErr_SetObject(type_, object_.get()); return;
     case Kind::Internal: {
         PyObject* type = get_internal_error_type();
         if (type == nullptr) return;  // its creation error is set
         if (object_) {
-            set_error(type, object_.get());
+            PyErr_SetObject(type, object_.get());
         } else {
             Ref message = Ref::steal(PyUnicode_FromString(literal_ ? literal_ : generic_internal_message));
-            if (message) set_error(type, message.get());
+            if (message) PyErr_SetObject(type, message.get());
         }
         return;
     }

@@ -321,17 +321,13 @@ public:
     }
 
     [[nodiscard]] static Outcome<SharedAccess> acquire(BorrowFlag& flag) noexcept {
-        constexpr auto exclusive = ~std::uintptr_t{0};
-        auto current = flag.load(std::memory_order_relaxed);
-        do {
-            if (current == exclusive) [[unlikely]]
-                return borrow_error();
-        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed));
-        return SharedAccess(&flag);
+        SharedAccess access;
+        if (!access.try_acquire(flag)) [[unlikely]]
+            return borrow_error();
+        return access;
     }
-    // acquire() for the dispatchers' hot path: false (nothing held) when the
-    // record is held exclusively; the caller reports borrow_error().
+    // Takes shared access without building an Outcome (the dispatchers' hot
+    // path): false, holding nothing, when the record is held exclusively.
     [[nodiscard]] bool try_acquire(BorrowFlag& flag) noexcept {
         constexpr auto exclusive = ~std::uintptr_t{0};
         auto current = flag.load(std::memory_order_relaxed);
@@ -345,18 +341,22 @@ public:
     }
 
 private:
-    explicit SharedAccess(BorrowFlag* flag) noexcept : flag_(flag) {}
     BorrowFlag* flag_ = nullptr;
 };
 
-// The receiver check: obj's type is the class or a subtype of it.
+// obj's type is the class or a subtype of it.
+[[nodiscard]] inline bool is_instance(PyObject* obj, PyTypeObject* type) noexcept {
+    PyTypeObject* actual = Py_TYPE(obj);
+    return actual == type || PyType_IsSubtype(actual, type);
+}
+
+// The receiver check: an instance of the class, or the cast error.
 template <class Record>
 [[nodiscard]] inline Outcome<Instance<Record>*> receiver(PyObject* obj) noexcept {
     auto type = ClassOf<Record>::holder.for_use();
     if (!type) [[unlikely]]
         return std::move(type.error());
-    PyTypeObject* actual = Py_TYPE(obj);
-    if (actual != type.value() && !PyType_IsSubtype(actual, type.value())) [[unlikely]]
+    if (!is_instance(obj, type.value())) [[unlikely]]
         return cast_error(obj, ClassOf<Record>::holder.class_name);
     return as_instance<Record>(obj);
 }
@@ -661,9 +661,7 @@ PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
         auto type = ClassOf<Record>::holder.for_use();
         if (!type) [[unlikely]]
             return detail::fail(type.error());
-        PyTypeObject* actual = Py_TYPE(left);
-        if (actual != type.value() && !PyType_IsSubtype(actual, type.value()))
-            Py_RETURN_NOTIMPLEMENTED;
+        if (!is_instance(left, type.value())) Py_RETURN_NOTIMPLEMENTED;
         SharedAccess access;
         if (!access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
             Py_RETURN_NOTIMPLEMENTED;
