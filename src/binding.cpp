@@ -353,6 +353,7 @@ Outcome<PyObject*> TypeHolder::get_or_create() noexcept {
     if (type != nullptr) return type;
     PyObject* created = PyType_FromSpec(spec);
     if (created == nullptr) return Error::fetch();
+    alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(created), Py_tp_alloc));
     type = created;
     return type;
 }
@@ -369,36 +370,14 @@ Outcome<PyTypeObject*> TypeHolder::create_for_use() noexcept {
     return reinterpret_cast<PyTypeObject*>(created.value());
 }
 
-namespace {
-// The allocation slot of each type allocated for, looked up once. Only
-// tarnwick's two classes come here, and neither accepts subclasses, so two
-// entries suffice; any further type overwrites the second.
-struct AllocCache {
-    PyTypeObject* type;
-    allocfunc alloc;
-};
-AllocCache alloc_cache[2] = {};
-
-[[gnu::cold, gnu::noinline]] allocfunc alloc_slot_of(PyTypeObject* type) noexcept {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    if (alloc == nullptr) return nullptr;
-    AllocCache& entry = alloc_cache[alloc_cache[0].type == nullptr ? 0 : 1];
-    entry = {type, alloc};
-    return alloc;
-}
-}  // namespace
-
 // The type's own allocation slot makes the instance, as object's constructor
 // would (a heap type without a constructor of its own inherits the generic
 // allocator), without building and checking an empty argument tuple.
-Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept {
-    allocfunc alloc;
-    if (alloc_cache[0].type == type) [[likely]]
-        alloc = alloc_cache[0].alloc;
-    else if (alloc_cache[1].type == type)
-        alloc = alloc_cache[1].alloc;
-    else if ((alloc = alloc_slot_of(type)) == nullptr) [[unlikely]]
-        return Error::fetch();
+Outcome<Ref> allocate_raw(PyTypeObject* type, allocfunc alloc) noexcept {
+    if (alloc == nullptr) [[unlikely]] {
+        alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        if (alloc == nullptr) return Error::fetch();
+    }
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) [[unlikely]]
         return Error::fetch();

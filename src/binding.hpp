@@ -272,6 +272,7 @@ struct TypeHolder {
     PyObject* type;
     PyType_Spec* spec;
     const char* class_name;
+    allocfunc alloc;  // the type's allocation slot, looked up once with it
 
     // The type object, creating it if needed; fails with the creation error.
     [[nodiscard]] Outcome<PyObject*> get_or_create() noexcept;
@@ -401,12 +402,14 @@ template <class Record>
 }
 
 // Instance allocation: the type's allocation slot makes the instance,
-// then the record is moved in. On failure the record is released.
-[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
+// then the record is moved in. On failure the record is released. alloc is
+// the slot when known, else null and looked up.
+[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type, allocfunc alloc) noexcept;
 
 template <class Record>
 [[nodiscard]] inline Outcome<Ref> make_instance(PyTypeObject* type, Record&& record) noexcept {
-    auto obj = allocate_raw(type);
+    const TypeHolder& holder = ClassOf<Record>::holder;
+    auto obj = allocate_raw(type, reinterpret_cast<PyObject*>(type) == holder.type ? holder.alloc : nullptr);
     if (!obj) return std::move(obj.error());
     auto* inst = as_instance<Record>(obj.value().get());
     new (&inst->record) Record(std::move(record));

@@ -147,6 +147,6 @@ PyType_Spec maybe_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe"};
+TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe", nullptr};
 
 }  // namespace tarnwick

@@ -469,6 +469,6 @@ PyType_Spec result_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<PyResult>::holder = {nullptr, &result_spec, "Result"};
+TypeHolder ClassOf<PyResult>::holder = {nullptr, &result_spec, "Result", nullptr};
 
 }  // namespace tarnwick
