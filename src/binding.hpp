@@ -109,6 +109,11 @@ public:
     [[nodiscard]] Kind kind() const noexcept { return kind_; }
     // The exception type this error will raise (null for an internal failure).
     [[nodiscard]] PyObject* type() const noexcept;
+    // True when this error will raise an instance of exception type t.
+    [[nodiscard]] bool matches(PyObject* t) const noexcept {
+        PyObject* own = type();
+        return own != nullptr && PyErr_GivenExceptionMatches(own, t);
+    }
 
     // Sets the interpreter's error indicator from this error.
     void restore() && noexcept;

@@ -293,29 +293,25 @@ Outcome<Ref> lookup(PyObject* dict, DictKey key) noexcept {
     return Error::create(PyExc_ValueError, message);
 }
 
-// Exhausted memory is never taken for an answer: a lookup that failed for
-// lack of memory fails the operation instead of being read as "not there".
-bool out_of_memory() noexcept { return PyErr_ExceptionMatches(PyExc_MemoryError) != 0; }
+// A failed lookup while recognising a NumPy flag means "not NumPy", except
+// when memory ran out: that is never taken for an answer.
+Outcome<bool> not_numpy_unless_out_of_memory() noexcept {
+    Error error = Error::fetch();
+    if (error.matches(PyExc_MemoryError)) return error;
+    return false;
+}
 
 // NumPy's boolean scalar, recognised without importing NumPy: a type whose
 // __module__ is "numpy" and whose name is "bool_" or "bool".
 Outcome<bool> is_numpy_bool(PyObject* obj) noexcept {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
-    if (!name) {
-        if (out_of_memory()) return Error::fetch();
-        PyErr_Clear();
-        return false;
-    }
+    if (!name) return not_numpy_unless_out_of_memory();
     if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
         PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
         return false;
     Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-    if (!module) {
-        if (out_of_memory()) return Error::fetch();
-        PyErr_Clear();
-        return false;
-    }
+    if (!module) return not_numpy_unless_out_of_memory();
     return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
@@ -372,8 +368,7 @@ Outcome<Ref> from_dict(Dict d) noexcept {
         // memory while reading it is an error, not a missing code.
         if (auto text = text_of(code_obj.get()))
             code = text.value().view();
-        else if (text.error().type() != nullptr &&
-                 PyErr_GivenExceptionMatches(text.error().type(), PyExc_MemoryError))
+        else if (text.error().matches(PyExc_MemoryError))
             return std::move(text.error());
     }
 
