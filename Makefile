@@ -5,22 +5,22 @@ VENV    := .venv
 VENV13  := .venv-3.13
 BUILD   := build/cmake
 LIB     := $(BUILD)/tarnwick.abi3.so
-SOURCES := $(wildcard src/*.cpp src/*.hpp) CMakeLists.txt
+# Every source under src/, subfolders included.
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt
 
 .PHONY: all demo test test-3.12 test-3.13 lib clean
 all: lib
 
-$(VENV)/.ready: requirements-dev.txt
-	$(PY312) -m venv $(VENV)
-	$(VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(VENV)/bin/python -m pip install --quiet -r requirements-dev.txt
-	touch $@
-
-$(VENV13)/.ready: requirements-dev.txt
-	$(PY313) -m venv $(VENV13)
-	$(VENV13)/bin/python -m pip install --quiet --upgrade pip
-	$(VENV13)/bin/python -m pip install --quiet -r requirements-dev.txt
-	touch $@
+# One recipe for both test venvs: $(1) the venv, $(2) the interpreter.
+define make_venv
+$(1)/.ready: requirements-dev.txt
+	$(2) -m venv $(1)
+	$(1)/bin/python -m pip install --quiet --upgrade pip
+	$(1)/bin/python -m pip install --quiet -r requirements-dev.txt
+	touch $$@
+endef
+$(eval $(call make_venv,$(VENV),$(PY312)))
+$(eval $(call make_venv,$(VENV13),$(PY313)))
 
 $(BUILD)/build.ninja: CMakeLists.txt | $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
@@ -52,4 +52,4 @@ test: test-3.12 test-3.13
 -include $(wildcard mk/*.mk)
 
 clean:
-	rm -rf build $(VENV) $(VENV13) dist *.egg-info
+	rm -rf build $(VENV) $(VENV13) .venv-bench dist *.egg-info

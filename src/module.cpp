@@ -90,4 +90,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace tarnwick
 
-extern "C" PyMODINIT_FUNC PyInit_tarnwick(void) { return PyModuleDef_Init(&tarnwick::module_def); }
+PyMODINIT_FUNC PyInit_tarnwick(void) { return PyModuleDef_Init(&tarnwick::module_def); }

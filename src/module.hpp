@@ -3,4 +3,4 @@
 
 #include "binding.hpp"
 
-extern "C" PyMODINIT_FUNC PyInit_tarnwick(void);
+PyMODINIT_FUNC PyInit_tarnwick(void);
