@@ -1,6 +1,6 @@
 #include "maybe_class.hpp"
 
-#include "container_bodies.hpp"
+#include "shared_bodies.hpp"
 
 namespace tarnwick {
 
@@ -8,7 +8,7 @@ namespace {
 
 Outcome<Ref> new_maybe(Ref inner) noexcept { return make_instance(MayBe{std::move(inner)}); }
 
-Outcome<Ref> nothing_instance() noexcept { return new_maybe(Ref()); }
+Outcome<Ref> nothing() noexcept { return new_maybe(Ref()); }
 
 // ---------------------------------------------------------------------------
 // Constructors
@@ -21,39 +21,28 @@ Outcome<Ref> construct(PyTypeObject* cls, PyObject* obj) noexcept {
 
 Outcome<Ref> just(PyObject* obj) noexcept { return new_maybe(Ref::borrow(obj)); }
 
-Outcome<Ref> nothing() noexcept { return nothing_instance(); }
-
 // ---------------------------------------------------------------------------
 // Inspection and extraction
 
-Outcome<Ref> is_just(const MayBe& m) noexcept { return Ref::borrow(m.inner ? Py_True : Py_False); }
+Outcome<Ref> is_just(const MayBe& m) noexcept { return Ref::boolean(static_cast<bool>(m.inner)); }
 
-Outcome<Ref> is_nothing(const MayBe& m) noexcept { return Ref::borrow(m.inner ? Py_False : Py_True); }
+Outcome<Ref> is_nothing(const MayBe& m) noexcept { return Ref::boolean(!m.inner); }
 
 Outcome<Ref> unwrap(const MayBe& m) noexcept {
     if (m.inner) return m.inner.copy();
     return value_error("Tried to unwrap a Nothing");
 }
 
-Outcome<Ref> expect(const MayBe& m, Text message) noexcept {
-    if (m.inner) return m.inner.copy();
-    return value_error(message.view());
-}
-
-Outcome<Ref> to_option(const MayBe& m) noexcept { return container::value_or(m, Py_None); }
-
-Outcome<Ref> or_else(const MayBe& m, PyObject* fallback) noexcept { return container::value_or(m, fallback); }
-
 Outcome<Ref> repr(const MayBe& m) noexcept {
     if (!m.inner) return new_str("Nothing");
-    return container::wrapped_str("Just(", m.inner.get());
+    return shared::wrapped_str("Just(", m.inner.get());
 }
 
 // ---------------------------------------------------------------------------
 // Combinators and operators
 
 Outcome<Ref> map(const MayBe& m, PyObject* func) noexcept {
-    if (!m.inner) return nothing_instance();
+    if (!m.inner) return nothing();
     auto mapped = call(func, m.inner.get());
     if (!mapped) return std::move(mapped.error());
     return new_maybe(mapped.take());
@@ -61,8 +50,8 @@ Outcome<Ref> map(const MayBe& m, PyObject* func) noexcept {
 
 // flat_map and >>: func(value) must return a MayBe, whose contents go into a
 // new instance.
-Outcome<Ref> bind(const MayBe& m, PyObject* func) noexcept {
-    if (!m.inner) return nothing_instance();
+Outcome<Ref> flat_map(const MayBe& m, PyObject* func) noexcept {
+    if (!m.inner) return nothing();
     auto returned = call(func, m.inner.get());
     if (!returned) return std::move(returned.error());
     auto record = copy_record_of<MayBe>(returned.value().get());
@@ -72,10 +61,10 @@ Outcome<Ref> bind(const MayBe& m, PyObject* func) noexcept {
 
 Outcome<Ref> match(const MayBe& m, Optional on_just, Optional on_nothing) noexcept {
     if (m.inner) {
-        if (on_just.object == nullptr || on_just.object == Py_None) return Ref::none();
+        if (!on_just) return Ref::none();
         return call(on_just.object, m.inner.get());
     }
-    if (on_nothing.object == nullptr || on_nothing.object == Py_None) return Ref::none();
+    if (!on_nothing) return Ref::none();
     return call(on_nothing.object);
 }
 
@@ -104,19 +93,19 @@ PyMethodDef maybe_methods[] = {
     {"is_nothing", as_cfunction(method_noargs<is_nothing>), METH_NOARGS,
      "is_nothing($self)\n--\n\nTrue si Nothing, False si Just"},
     {"unwrap", as_cfunction(method_noargs<unwrap>), METH_NOARGS, "unwrap($self)\n--\n\nUnwrap ou ValueError si Nothing"},
-    {"expect", as_cfunction(method<expect_sig, expect>), METH_FASTCALL | METH_KEYWORDS,
+    {"expect", as_cfunction(method<expect_sig, shared::expect<MayBe>>), METH_FASTCALL | METH_KEYWORDS,
      "expect($self, message)\n--\n\nexpect(message) : comme unwrap mais avec message personnalisé"},
-    {"to_option", as_cfunction(method_noargs<to_option>), METH_NOARGS,
+    {"to_option", as_cfunction(method_noargs<shared::to_option<MayBe>>), METH_NOARGS,
      "to_option($self)\n--\n\nto_option() : retourne la valeur ou None"},
     {"match", as_cfunction(method<match_sig, match>), METH_FASTCALL | METH_KEYWORDS,
      "match($self, just=None, nothing=None)\n--\n\nmatch(just=..., nothing=...) : pattern matching ergonomique"},
-    {"or_else", as_cfunction(method<or_else_sig, or_else>), METH_FASTCALL | METH_KEYWORDS,
+    {"or_else", as_cfunction(method<or_else_sig, shared::value_or<MayBe>>), METH_FASTCALL | METH_KEYWORDS,
      "or_else($self, default)\n--\n\nor_else(default) renvoie la valeur interne ou default"},
     {"map", as_cfunction(method<map_sig, map>), METH_FASTCALL | METH_KEYWORDS,
      "map($self, func)\n--\n\nmap(fn) : applique fn à la valeur interne et wrappe dans un nouveau MayBe"},
-    {"flat_map", as_cfunction(method<flat_map_sig, bind>), METH_FASTCALL | METH_KEYWORDS,
+    {"flat_map", as_cfunction(method<flat_map_sig, flat_map>), METH_FASTCALL | METH_KEYWORDS,
      "flat_map($self, func)\n--\n\nflat_map(fn) : applique fn à la valeur et attend un MayBe en retour"},
-    {"__class_getitem__", as_cfunction(class_method<class_getitem_sig, container::class_getitem>),
+    {"__class_getitem__", as_cfunction(class_method<class_getitem_sig, shared::class_getitem>),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "__class_getitem__($cls, _item)\n--\n\nSupport pour MayBe[T] (typage générique)"},
     {nullptr, nullptr, 0, nullptr},
@@ -125,12 +114,12 @@ PyMethodDef maybe_methods[] = {
 PyType_Slot maybe_slots[] = {
     {Py_tp_doc, const_cast<char*>("MayBe(obj)\n--\n\n")},
     {Py_tp_new, as_slot(constructor<new_sig, construct>)},
-    {Py_mp_length, as_slot(length_slot<container::length<MayBe>>)},
-    {Py_tp_iter, as_slot(object_slot<container::iterate<MayBe>>)},
-    {Py_nb_bool, as_slot(bool_slot<container::truth<MayBe>>)},
+    {Py_mp_length, as_slot(length_slot<shared::length<MayBe>>)},
+    {Py_tp_iter, as_slot(object_slot<shared::iterate<MayBe>>)},
+    {Py_nb_bool, as_slot(bool_slot<shared::truth<MayBe>>)},
     {Py_tp_repr, as_slot(object_slot<repr>)},
-    {Py_nb_rshift, as_slot(binary_slot<bind>)},
-    {Py_nb_or, as_slot(binary_slot<container::or_operator<MayBe>>)},
+    {Py_nb_rshift, as_slot(binary_slot<flat_map>)},
+    {Py_nb_or, as_slot(binary_slot<shared::value_or<MayBe>>)},
     {Py_tp_methods, maybe_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, as_slot(dealloc_slot<MayBe>)},
@@ -147,6 +136,6 @@ PyType_Spec maybe_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe", nullptr};
+TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe", nullptr, nullptr};
 
 }  // namespace tarnwick

@@ -11,16 +11,10 @@ namespace {
 // same process are refused.
 PyInterpreterState* owning_interpreter = nullptr;
 
-[[gnu::cold, gnu::noinline]] Error registration_error(const char* class_name, Error cause) noexcept {
+TARNWICK_COLD Error registration_error(const char* class_name, Error cause) noexcept {
     Ref exc = std::move(cause).to_exception();
-    Ref message = Ref::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", class_name));
-    if (!message) return Error::fetch();
-    PyObject* argv[] = {nullptr, message.get()};
-    Ref error = Ref::steal(
-        PyObject_Vectorcall(PyExc_RuntimeError, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!error) return Error::fetch();
-    PyException_SetCause(error.get(), exc.release());
-    return Error::raised(std::move(error));
+    return Error::with_cause(PyExc_RuntimeError, format_text("An error occurred while initializing class %s", class_name),
+                             std::move(exc));
 }
 
 // The module's __all__ list, created when missing.
@@ -53,7 +47,7 @@ Status add_class(PyObject* module, TypeHolder& holder) noexcept {
     return Done{};
 }
 
-[[gnu::cold, gnu::noinline]] Error other_interpreter_error() noexcept {
+TARNWICK_COLD Error other_interpreter_error() noexcept {
     return Error::create(PyExc_ImportError,
                          "tarnwick cannot be imported into more than one interpreter per process: "
                          "its classes belong to the interpreter that imported it first");

@@ -2,35 +2,9 @@
 #pragma once
 
 #include "binding.hpp"
-
-#include <optional>
+#include "error_texts.hpp"
 
 namespace tarnwick {
-
-// An Err's message and optional code, owned together in one heap block
-// (length-counted UTF-8, NULs kept). Null means no message: the Result is Ok.
-class ErrorTexts {
-public:
-    ErrorTexts() noexcept = default;
-    ErrorTexts(const ErrorTexts&) = delete;
-    ErrorTexts& operator=(const ErrorTexts&) = delete;
-    ErrorTexts(ErrorTexts&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
-    ErrorTexts& operator=(ErrorTexts&& other) noexcept;
-    ~ErrorTexts();
-
-    // code is absent when null.
-    [[nodiscard]] static Outcome<ErrorTexts> make(std::string_view message,
-                                                  std::optional<std::string_view> code) noexcept;
-    [[nodiscard]] Outcome<ErrorTexts> copy() const noexcept;
-
-    explicit operator bool() const noexcept { return block_ != nullptr; }
-    [[nodiscard]] std::string_view message() const noexcept;
-    [[nodiscard]] std::optional<std::string_view> code() const noexcept;
-
-private:
-    struct Block;
-    Block* block_ = nullptr;
-};
 
 // The native record of a Result. Ok exactly when value is present, Err
 // exactly when the message is; written once at creation, never again.
@@ -73,5 +47,22 @@ template <>
 struct ClassOf<PyResult> {
     static TypeHolder holder;
 };
+
+// Pieces of the Result class that its dict form (result_dict.cpp) shares.
+namespace result {
+
+// The error triple: (message str, code str or None, details or None).
+struct Triple {
+    Ref message;
+    Ref code;
+    Ref details;
+};
+[[nodiscard]] Outcome<Triple> triple_of(const PyResult& r) noexcept;
+[[nodiscard]] Outcome<Ref> new_ok(Ref value) noexcept;
+
+Outcome<Ref> to_dict(const PyResult& r) noexcept;
+Outcome<Ref> from_dict(Dict d) noexcept;
+
+}  // namespace result
 
 }  // namespace tarnwick

@@ -1,11 +1,11 @@
-// Bodies that Result and MayBe share: both behave as a container of zero or
-// one object (Result: the Ok payload; MayBe: the Just value). Each record
-// provides held(), the object or null.
+// Bodies that Result and MayBe share. Both behave as a container of zero or
+// one object (Result: the Ok payload; MayBe: the Just value): each record
+// provides held(), that object or null.
 #pragma once
 
 #include "binding.hpp"
 
-namespace tarnwick::container {
+namespace tarnwick::shared {
 
 template <class Record>
 Outcome<bool> truth(const Record& record) noexcept {
@@ -31,25 +31,29 @@ Outcome<Ref> iterate(const Record& record) noexcept {
     return iterator;
 }
 
-// The held object, or the fallback. Both are returned as they are.
+// The held object, or the fallback, each returned as it is (unwrap_or,
+// or_else, and the | operator: a NotImplemented fallback is returned as
+// itself, and the interpreter goes on with its operator protocol).
 template <class Record>
 Outcome<Ref> value_or(const Record& record, PyObject* fallback) noexcept {
     PyObject* held = record.held();
     return Ref::borrow(held != nullptr ? held : fallback);
 }
 
-// The | operator. A chosen NotImplemented is returned as itself, which is how
-// a slot reports an unsupported operation: the interpreter goes on with its
-// operator protocol.
 template <class Record>
-Outcome<Ref> or_operator(const Record& record, PyObject* fallback) noexcept {
-    return value_or(record, fallback);
+Outcome<Ref> to_option(const Record& record) noexcept {
+    return value_or(record, Py_None);
+}
+
+// The held object, or ValueError with the caller's message.
+template <class Record>
+Outcome<Ref> expect(const Record& record, Text message) noexcept {
+    if (PyObject* held = record.held()) return Ref::borrow(held);
+    return value_error(message);
 }
 
 // Cls[...] evaluates to the class itself, not a generic alias.
-inline Outcome<Ref> class_getitem(PyObject* cls, PyObject* /*item*/) noexcept {
-    return Ref::borrow(cls);
-}
+inline Outcome<Ref> class_getitem(PyObject* cls, PyObject* /*item*/) noexcept { return Ref::borrow(cls); }
 
 // prefix + str(held) + ")", for the Ok(...) and Just(...) reprs. str() of the
 // held object must encode as strict UTF-8: a lone surrogate raises.
@@ -60,10 +64,10 @@ inline Outcome<Ref> wrapped_str(const char* prefix, PyObject* held) noexcept {
     Py_ssize_t size = 0;
     if (PyUnicode_AsUTF8AndSize(text.get(), &size) == nullptr) [[unlikely]]
         return Error::fetch();
-    Ref repr = Ref::steal(PyUnicode_FromFormat("%s%U)", prefix, text.get()));
+    Ref repr = format_text("%s%U)", prefix, text.get());
     if (!repr) [[unlikely]]
         return Error::fetch();
     return repr;
 }
 
-}  // namespace tarnwick::container
+}  // namespace tarnwick::shared

@@ -1,0 +1,68 @@
+// Typed arguments: what a body's parameter types mean, and how a bound slot
+// becomes one. A conversion that fails names its parameter (see dispatch.hpp).
+#pragma once
+
+#include "messages.hpp"
+
+
+namespace tarnwick {
+
+// A parameter that may be left out. Passing None counts as leaving it out:
+// object is null in both cases.
+struct Optional {
+    PyObject* object = nullptr;
+    explicit operator bool() const noexcept { return object != nullptr; }
+};
+// A text parameter (str or subclass), viewed as UTF-8.
+struct Text : TextView {};
+// A text parameter where None or omission means absent.
+struct OptionalText {
+    bool present = false;
+    TextView text;
+};
+// A dict (or dict subclass) parameter.
+struct Dict {
+    PyObject* object = nullptr;
+};
+
+// The text argument rule: str or subclass, strict UTF-8; cast error otherwise.
+[[nodiscard]] Outcome<TextView> text_of(PyObject* obj) noexcept;
+// A new str from UTF-8 text.
+[[nodiscard]] Outcome<Ref> new_str(TextView text) noexcept;
+
+template <class T>
+struct Convert;
+template <>
+struct Convert<PyObject*> {
+    static Outcome<PyObject*> from(PyObject* slot) noexcept { return slot; }
+};
+template <>
+struct Convert<Optional> {
+    static Outcome<Optional> from(PyObject* slot) noexcept { return Optional{slot != Py_None ? slot : nullptr}; }
+};
+template <>
+struct Convert<Text> {
+    static Outcome<Text> from(PyObject* slot) noexcept {
+        auto text = text_of(slot);
+        if (!text) return std::move(text.error());
+        return Text{text.value()};
+    }
+};
+template <>
+struct Convert<OptionalText> {
+    static Outcome<OptionalText> from(PyObject* slot) noexcept {
+        if (slot == nullptr || slot == Py_None) return OptionalText{};
+        auto text = text_of(slot);
+        if (!text) return std::move(text.error());
+        return OptionalText{true, text.value()};
+    }
+};
+template <>
+struct Convert<Dict> {
+    static Outcome<Dict> from(PyObject* slot) noexcept {
+        if (!PyDict_Check(slot)) return cast_error(slot, "dict");
+        return Dict{slot};
+    }
+};
+
+}  // namespace tarnwick

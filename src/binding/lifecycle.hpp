@@ -1,0 +1,54 @@
+// Instance allocation, and deallocation that stays bounded on deep chains.
+#pragma once
+
+#include "instance.hpp"
+
+#include <memory>
+#include <new>
+
+namespace tarnwick {
+
+// A new, uninitialised instance of type: its record area is zeroed.
+// alloc is the type's allocation slot when known, else null.
+[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type, allocfunc alloc) noexcept;
+
+// A new instance of type holding record. On failure the record is released.
+template <class Record>
+[[nodiscard]] inline Outcome<Ref> make_instance(PyTypeObject* type, Record&& record) noexcept {
+    const TypeHolder& holder = ClassOf<Record>::holder;
+    allocfunc alloc = reinterpret_cast<PyObject*>(type) == holder.type.load(std::memory_order_relaxed)
+                          ? holder.alloc.load(std::memory_order_relaxed)
+                          : nullptr;
+    auto obj = allocate_raw(type, alloc);
+    if (!obj) return std::move(obj.error());
+    auto* inst = as_instance<Record>(obj.value().get());
+    new (&inst->record) Record(std::move(record));
+    new (&inst->borrow) BorrowFlag(0);
+    return obj;
+}
+
+template <class Record>
+[[nodiscard]] inline Outcome<Ref> make_instance(Record&& record) noexcept {
+    auto type = ClassOf<Record>::holder.get_or_internal_failure();
+    if (!type) return std::move(type.error());
+    return make_instance(type.value(), std::move(record));
+}
+
+// Deallocation of an instance whose last reference is gone. release_record
+// gives up the record's references and texts; free is the type's free slot
+// when known, else null. Past a nesting depth, instances are queued and
+// released by the outermost deallocation instead of recursing.
+using ReleaseFn = void (*)(PyObject*) noexcept;
+void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free) noexcept;
+
+template <class Record>
+void deallocate_instance(PyObject* self) noexcept {
+    const TypeHolder& holder = ClassOf<Record>::holder;
+    freefunc free = reinterpret_cast<PyObject*>(Py_TYPE(self)) == holder.type.load(std::memory_order_relaxed)
+                        ? holder.free.load(std::memory_order_relaxed)
+                        : nullptr;
+    deallocate(self, as_instance<Record>(self)->borrow,
+               [](PyObject* obj) noexcept { std::destroy_at(&as_instance<Record>(obj)->record); }, free);
+}
+
+}  // namespace tarnwick

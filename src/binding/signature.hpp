@@ -1,0 +1,57 @@
+// Binding descriptions and argument binding: positional arguments, then
+// keywords, into one slot per parameter.
+#pragma once
+
+#include "error.hpp"
+#include "strings.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace tarnwick {
+
+// Per function: class name, function name, parameter names, required count.
+// Every parameter is positional-or-keyword; nothing takes *args or **kwargs.
+struct SignatureView {
+    const char* class_name;   // may be null
+    const char* function_name;
+    const char* const* names;
+    StrSlot* interned;        // the names as interned str, filled on first use
+    Py_ssize_t count;
+    Py_ssize_t required;
+};
+
+template <std::size_t N>
+struct Signature {
+    const char* class_name;
+    const char* function_name;
+    std::array<const char*, N> names;
+    Py_ssize_t required;
+    // Interned copies of the names, so keywords usually match by pointer.
+    mutable std::array<StrSlot, N> interned{};
+
+    static constexpr std::size_t size = N;
+    [[nodiscard]] SignatureView view() const noexcept {
+        return {class_name, function_name, names.data(), interned.data(), static_cast<Py_ssize_t>(N), required};
+    }
+};
+
+// Binds fast-call arguments into slots (borrowed; null = left out).
+[[nodiscard]] Status bind_keywords(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames, PyObject** slots) noexcept;
+// Binds a positional tuple and an optional keyword dict into slots.
+[[nodiscard]] Status bind_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs,
+                                PyObject** slots) noexcept;
+
+template <std::size_t N>
+[[nodiscard]] inline Status bind_fast(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames, PyObject** slots) noexcept {
+    // The common case, all arguments by position, stays inline.
+    if (kwnames == nullptr && nargs <= static_cast<Py_ssize_t>(N) && nargs >= sig.required) {
+        for (std::size_t i = 0; i < N; ++i) slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+        return Done{};
+    }
+    return bind_keywords(sig.view(), args, nargs, kwnames, slots);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,44 @@
+// The one place that includes Python.h, and everything tarnwick assumes of the
+// interpreter and of the build. Every other file reaches Python.h through here.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Interpreter. A GIL interpreter is reached through the 3.12 stable ABI only,
+// so one tarnwick.abi3.so loads into 3.12 and every later GIL interpreter.
+// Free-threaded interpreters have no stable ABI: there the library is built
+// against that interpreter's full C API, and TARNWICK_FREE_THREADED selects
+// the few places where the code differs.
+#if defined(Py_GIL_DISABLED)
+#  if defined(Py_LIMITED_API)
+#    error "free-threaded interpreters have no stable ABI: build tarnwick without Py_LIMITED_API"
+#  endif
+#  define TARNWICK_FREE_THREADED 1
+#else
+#  if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030C0000
+#    error "tarnwick must be compiled with Py_LIMITED_API=0x030C0000 (the 3.12 stable ABI)"
+#  endif
+#  define TARNWICK_FREE_THREADED 0
+static_assert(sizeof(PyObject) == 2 * sizeof(void*),
+              "instance layouts assume the two-word object header of a GIL build");
+#endif
+
+// Build. C++ exceptions are not used anywhere: every failure is an Outcome.
+#if defined(__cpp_exceptions) || defined(_CPPUNWIND)
+#  define TARNWICK_EXCEPTIONS 1
+#else
+#  define TARNWICK_EXCEPTIONS 0
+#endif
+
+// Compiler hints: cold paths out of line, hot helpers inline.
+#if defined(__GNUC__) || defined(__clang__)
+#  define TARNWICK_COLD [[gnu::cold, gnu::noinline]]
+#  define TARNWICK_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#  define TARNWICK_COLD [[msvc::noinline]]
+#  define TARNWICK_ALWAYS_INLINE [[msvc::forceinline]] inline
+#else
+#  define TARNWICK_COLD
+#  define TARNWICK_ALWAYS_INLINE inline
+#endif

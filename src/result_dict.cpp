@@ -1,0 +1,153 @@
+// The dict form of a Result: {"ok": True, "value": v} or {"ok": False,
+// "error": message} with "code" and "details" when present.
+#include "result_class.hpp"
+
+namespace tarnwick::result {
+
+namespace {
+
+// The dict form's keys as interned str, made on first use.
+enum DictKey { key_ok, key_value, key_error, key_code, key_details, key_count };
+constexpr const char* dict_key_names[key_count] = {"ok", "value", "error", "code", "details"};
+StrSlot dict_keys[key_count] = {};
+
+Outcome<PyObject*> dict_key(DictKey key) noexcept {
+    PyObject* k = cached_str(dict_keys[key], dict_key_names[key]);
+    if (k == nullptr) [[unlikely]]
+        return Error::fetch();
+    return k;
+}
+
+Status set_item(PyObject* dict, DictKey key, PyObject* value) noexcept {
+    auto k = dict_key(key);
+    if (!k) return std::move(k.error());
+    if (PyDict_SetItem(dict, k.value(), value) < 0) return Error::fetch();
+    return Done{};
+}
+
+// The dict's own item lookup, holding a strong reference to what it finds:
+// a borrowed entry could die as soon as any Python code runs (a key's __eq__
+// during the next lookup). A missing key is an empty Ref.
+Outcome<Ref> lookup(PyObject* dict, DictKey key) noexcept {
+    auto k = dict_key(key);
+    if (!k) return std::move(k.error());
+    PyObject* found = PyDict_GetItemWithError(dict, k.value());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) return Error::fetch();
+        return Ref();
+    }
+    return Ref::borrow(found);
+}
+
+TARNWICK_COLD Error missing_key(const char* message) noexcept {
+    return Error::create(PyExc_ValueError, message);
+}
+
+// A failed lookup while recognising a NumPy flag means "not NumPy", except
+// when memory ran out: that is never taken for an answer.
+Outcome<bool> not_numpy_unless_out_of_memory() noexcept {
+    Error error = Error::fetch();
+    if (error.matches(PyExc_MemoryError)) return error;
+    return false;
+}
+
+// NumPy's boolean scalar, recognised without importing NumPy: a type whose
+// __module__ is "numpy" and whose name is "bool_" or "bool".
+Outcome<bool> is_numpy_bool(PyObject* obj) noexcept {
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    if (!name) return not_numpy_unless_out_of_memory();
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
+        return false;
+    Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+    if (!module) return not_numpy_unless_out_of_memory();
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+}
+
+Outcome<bool> ok_flag(PyObject* flag) noexcept {
+    if (flag == Py_True) return true;
+    if (flag == Py_False) return false;
+    auto numpy_bool = is_numpy_bool(flag);
+    if (!numpy_bool) return std::move(numpy_bool.error());
+    if (!numpy_bool.value()) return cast_error(flag, "bool");
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(flag));
+    Ref to_bool = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
+    if (!to_bool) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
+        PyErr_Clear();
+        return format_error(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
+    }
+    auto result = call(to_bool.get(), flag);
+    if (!result) return std::move(result.error());
+    PyObject* b = result.value().get();
+    if (b == Py_True) return true;
+    if (b == Py_False) return false;
+    return cast_error(b, "bool");
+}
+
+}  // namespace
+
+Outcome<Ref> to_dict(const PyResult& r) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return Error::fetch();
+    auto put = [&](DictKey key, PyObject* value) { return set_item(dict.get(), key, value); };
+    if (r.value) {
+        if (auto s = put(key_ok, Py_True); !s) return std::move(s.error());
+        if (auto s = put(key_value, r.value.get()); !s) return std::move(s.error());
+        return dict;
+    }
+    if (auto s = put(key_ok, Py_False); !s) return std::move(s.error());
+    auto triple = triple_of(r);
+    if (!triple) return std::move(triple.error());
+    if (auto s = put(key_error, triple.value().message.get()); !s) return std::move(s.error());
+    if (r.texts.code())
+        if (auto s = put(key_code, triple.value().code.get()); !s) return std::move(s.error());
+    if (r.details)
+        if (auto s = put(key_details, r.details.get()); !s) return std::move(s.error());
+    return dict;
+}
+
+Outcome<Ref> from_dict(Dict d) noexcept {
+    auto flag_entry = lookup(d.object, key_ok);
+    if (!flag_entry) return std::move(flag_entry.error());
+    if (!flag_entry.value()) return missing_key("Missing 'ok' key in dict");
+    auto flag = ok_flag(flag_entry.value().get());
+    if (!flag) return std::move(flag.error());
+
+    if (flag.value()) {
+        auto value = lookup(d.object, key_value);
+        if (!value) return std::move(value.error());
+        if (!value.value()) return missing_key("Missing 'value' key for Ok result");
+        return new_ok(value.take());
+    }
+
+    auto message_entry = lookup(d.object, key_error);
+    if (!message_entry) return std::move(message_entry.error());
+    if (!message_entry.value()) return missing_key("Missing 'error' key for Err result");
+    Ref message_obj = message_entry.take();
+    auto message = text_of(message_obj.get());
+    if (!message) return std::move(message.error());
+
+    auto code_entry = lookup(d.object, key_code);
+    if (!code_entry) return std::move(code_entry.error());
+    Ref code_obj = code_entry.take();
+    std::optional<TextView> code;
+    if (code_obj) {
+        // A code that is not usable text is simply left out; running out of
+        // memory while reading it is an error, not a missing code.
+        if (auto text = text_of(code_obj.get()))
+            code = text.value();
+        else if (text.error().matches(PyExc_MemoryError))
+            return std::move(text.error());
+    }
+
+    auto details = lookup(d.object, key_details);
+    if (!details) return std::move(details.error());
+
+    auto texts = ErrorTexts::make(message.value(), code);
+    if (!texts) return std::move(texts.error());
+    return make_instance(PyResult::err(texts.take(), details.take()));
+}
+
+}  // namespace tarnwick::result
