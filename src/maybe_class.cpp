@@ -41,25 +41,25 @@ Outcome<Ref> repr(const MayBe& m) noexcept {
 // ---------------------------------------------------------------------------
 // Combinators and operators
 
-Outcome<Ref> map(const MayBe& m, PyObject* func) noexcept {
+Outcome<Ref> map(const MayBe& m, Callable func) noexcept {
     if (!m.inner) return nothing();
-    auto mapped = call(func, m.inner.get());
+    auto mapped = call(func.object, m.inner.get());
     if (!mapped) return std::move(mapped.error());
     return new_maybe(mapped.take());
 }
 
 // flat_map and >>: func(value) must return a MayBe, whose contents go into a
 // new instance.
-Outcome<Ref> flat_map(const MayBe& m, PyObject* func) noexcept {
+Outcome<Ref> flat_map(const MayBe& m, Callable func) noexcept {
     if (!m.inner) return nothing();
-    auto returned = call(func, m.inner.get());
+    auto returned = call(func.object, m.inner.get());
     if (!returned) return std::move(returned.error());
     auto record = copy_record_of<MayBe>(returned.value().get());
     if (!record) return std::move(record.error());
     return make_instance(record.take());
 }
 
-Outcome<Ref> match(const MayBe& m, Optional on_just, Optional on_nothing) noexcept {
+Outcome<Ref> match(const MayBe& m, Handler on_just, Handler on_nothing) noexcept {
     if (m.inner) {
         if (!on_just) return Ref::none();
         return call(on_just.object, m.inner.get());
@@ -136,6 +136,6 @@ PyType_Spec maybe_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe", nullptr, nullptr};
+TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe", nullptr};
 
 }  // namespace tarnwick

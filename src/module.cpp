@@ -6,11 +6,6 @@
 namespace tarnwick {
 namespace {
 
-// The interpreter that created the type objects. They are process-wide and
-// bound to that interpreter's object allocator, so other interpreters of the
-// same process are refused.
-PyInterpreterState* owning_interpreter = nullptr;
-
 TARNWICK_COLD Error registration_error(const char* class_name, Error cause) noexcept {
     Ref exc = std::move(cause).to_exception();
     return Error::with_cause(PyExc_RuntimeError, format_text("An error occurred while initializing class %s", class_name),
@@ -49,16 +44,17 @@ Status add_class(PyObject* module, TypeHolder& holder) noexcept {
 
 TARNWICK_COLD Error other_interpreter_error() noexcept {
     return Error::create(PyExc_ImportError,
-                         "tarnwick cannot be imported into more than one interpreter per process: "
-                         "its classes belong to the interpreter that imported it first");
+                         "tarnwick can only be imported in the main interpreter: "
+                         "its classes are shared by the whole process");
 }
 
 Status execute(PyObject* module) noexcept {
     if (module == nullptr) return Error::fetch();
     if (!PyModule_Check(module)) return cast_error(module, "module");
-    PyInterpreterState* current = PyInterpreterState_Get();
-    if (owning_interpreter != nullptr && owning_interpreter != current) return other_interpreter_error();
-    owning_interpreter = current;
+    // The type objects are process-wide and bound to one interpreter's object
+    // allocator: they belong to the main interpreter (id 0), whatever
+    // interpreter imports first, and every other interpreter is refused.
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) return other_interpreter_error();
     if (auto s = add_class(module, ClassOf<MayBe>::holder); !s) return s;
     if (auto s = add_class(module, ClassOf<PyResult>::holder); !s) return s;
     return Done{};

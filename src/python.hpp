@@ -24,11 +24,16 @@ static_assert(sizeof(PyObject) == 2 * sizeof(void*),
               "instance layouts assume the two-word object header of a GIL build");
 #endif
 
-// Build. C++ exceptions are not used anywhere: every failure is an Outcome.
+// Build: without C++ exceptions. Every failure is an Outcome, and no frame
+// of this library may carry an exception handler: when the interpreter ends a
+// thread that calls back into Python during finalisation (CPython 3.12 and
+// 3.13 do so with pthread_exit, a forced unwind), a noexcept frame compiled
+// with exceptions would call std::terminate and abort the process. Frames
+// without handlers are passed through like C frames; their destructors do
+// not run, so nothing touches a Python object on a thread that no longer
+// holds the interpreter.
 #if defined(__cpp_exceptions) || defined(_CPPUNWIND)
-#  define TARNWICK_EXCEPTIONS 1
-#else
-#  define TARNWICK_EXCEPTIONS 0
+#  error "tarnwick must be compiled without C++ exceptions (-fno-exceptions, or /EHs-c- with MSVC)"
 #endif
 
 // Compiler hints: cold paths out of line, hot helpers inline.

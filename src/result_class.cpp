@@ -118,19 +118,19 @@ Outcome<Ref> repr(const PyResult& r) noexcept {
 // ---------------------------------------------------------------------------
 // Combinators and operators
 
-Outcome<Ref> map(const PyResult& r, PyObject* func) noexcept {
+Outcome<Ref> map(const PyResult& r, Callable func) noexcept {
     if (!r.value) return pass_through(r);
-    auto mapped = call(func, r.value.get());
+    auto mapped = call(func.object, r.value.get());
     if (!mapped) return std::move(mapped.error());
     return new_ok(mapped.take());
 }
 
-Outcome<Ref> map_err(const PyResult& r, PyObject* func) noexcept {
+Outcome<Ref> map_err(const PyResult& r, Callable func) noexcept {
     if (!r.texts) return pass_through(r);
     auto triple = triple_of(r);
     if (!triple) return std::move(triple.error());
     auto& t = triple.value();
-    auto returned = call(func, t.message.get(), t.code.get(), t.details.get());
+    auto returned = call(func.object, t.message.get(), t.code.get(), t.details.get());
     if (!returned) return std::move(returned.error());
     auto record = err_from_triple(returned.value().get());
     if (!record) return std::move(record.error());
@@ -139,16 +139,16 @@ Outcome<Ref> map_err(const PyResult& r, PyObject* func) noexcept {
 
 // flat_map, and_then and >>: func(value) must return a Result, whose
 // contents go into a new instance.
-Outcome<Ref> flat_map(const PyResult& r, PyObject* func) noexcept {
+Outcome<Ref> flat_map(const PyResult& r, Callable func) noexcept {
     if (!r.value) return pass_through(r);
-    auto returned = call(func, r.value.get());
+    auto returned = call(func.object, r.value.get());
     if (!returned) return std::move(returned.error());
     auto record = copy_record_of<PyResult>(returned.value().get());
     if (!record) return std::move(record.error());
     return make_instance(record.take());
 }
 
-Outcome<Ref> match(const PyResult& r, Optional on_ok, Optional on_err) noexcept {
+Outcome<Ref> match(const PyResult& r, Handler on_ok, Handler on_err) noexcept {
     if (r.value) {
         if (!on_ok) return Ref::none();
         return call(on_ok.object, r.value.get());
@@ -229,6 +229,9 @@ PyType_Slot result_slots[] = {
     {Py_tp_methods, result_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, as_slot(dealloc_slot<PyResult>)},
+    // Only the constructors and operations make a Result: a record that is
+    // neither Ok nor Err cannot exist.
+    {Py_tp_alloc, as_slot(refused_allocation)},
     {0, nullptr},
 };
 
@@ -244,6 +247,6 @@ PyType_Spec result_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<PyResult>::holder = {nullptr, &result_spec, "Result", nullptr, nullptr};
+TypeHolder ClassOf<PyResult>::holder = {nullptr, &result_spec, "Result", nullptr};
 
 }  // namespace tarnwick

@@ -45,6 +45,15 @@ private:
     BorrowFlag* flag_ = nullptr;
 };
 
+// What an entry holds on its receiver until it returns. keep_alive is
+// declared first so that it is released last: shared access is given back
+// while the instance certainly exists, and only then may dropping the entry's
+// own reference free it.
+struct Hold {
+    Ref keep_alive;  // set by entries that run Python code
+    SharedAccess access;
+};
+
 // A copy of the record of an instance a user callable returned, read under
 // shared access (flat_map, >>).
 template <class Record>

@@ -13,6 +13,18 @@ struct Optional {
     PyObject* object = nullptr;
     explicit operator bool() const noexcept { return object != nullptr; }
 };
+// A callable the body calls (func of map, flat_map, ...; the right operand of
+// >>). Not checked here: calling a non-callable raises the interpreter's
+// TypeError. A body that takes one runs Python code, so its dispatcher keeps
+// the receiver alive (see dispatch.hpp).
+struct Callable {
+    PyObject* object = nullptr;
+};
+// An optional callable (match's handlers): None counts as left out.
+struct Handler {
+    PyObject* object = nullptr;
+    explicit operator bool() const noexcept { return object != nullptr; }
+};
 // A text parameter (str or subclass), viewed as UTF-8.
 struct Text : TextView {};
 // A text parameter where None or omission means absent.
@@ -39,6 +51,14 @@ struct Convert<PyObject*> {
 template <>
 struct Convert<Optional> {
     static Outcome<Optional> from(PyObject* slot) noexcept { return Optional{slot != Py_None ? slot : nullptr}; }
+};
+template <>
+struct Convert<Callable> {
+    static Outcome<Callable> from(PyObject* slot) noexcept { return Callable{slot}; }
+};
+template <>
+struct Convert<Handler> {
+    static Outcome<Handler> from(PyObject* slot) noexcept { return Handler{slot != Py_None ? slot : nullptr}; }
 };
 template <>
 struct Convert<Text> {

@@ -1,5 +1,5 @@
-// The dispatchers: one noexcept template per calling convention, and the
-// only way the interpreter enters a body. Each binds the arguments, checks the
+// The dispatchers: one template per calling convention, and the only way
+// the interpreter enters a body. Each binds the arguments, checks the
 // receiver, holds shared access to its record while the body runs, converts
 // typed arguments, and turns the body's Outcome into the interpreter's
 // return convention.
@@ -10,15 +10,9 @@
 #include "lifecycle.hpp"
 #include "signature.hpp"
 
-#include <cstring>
 #include <tuple>
 #include <type_traits>
 #include <utility>
-
-#if TARNWICK_EXCEPTIONS
-#  include <exception>
-#  include <new>
-#endif
 
 namespace tarnwick {
 
@@ -49,6 +43,16 @@ using RecordOf = std::remove_cvref_t<std::tuple_element_t<0, typename FnTraits<d
 
 template <auto Body, std::size_t Skip>
 using BoundArgs = typename TailOf<Skip, typename FnTraits<decltype(Body)>::Params>::type;
+
+// A body that takes a callable runs Python code.
+template <class T>
+inline constexpr bool is_callable_v = std::is_same_v<T, Callable> || std::is_same_v<T, Handler>;
+template <class Params>
+struct TakesCallable;
+template <class... P>
+struct TakesCallable<std::tuple<P...>> : std::bool_constant<(is_callable_v<std::remove_cvref_t<P>> || ...)> {};
+template <auto Body>
+inline constexpr bool runs_python = TakesCallable<typename FnTraits<decltype(Body)>::Params>::value;
 
 template <const auto& Sig>
 using SlotArray = PyObject* [std::remove_cvref_t<decltype(Sig)>::size];
@@ -115,53 +119,22 @@ TARNWICK_COLD Instance<Record>* receiver_slow(PyObject* obj) noexcept {
 TARNWICK_COLD inline void raise_borrow_error() noexcept { borrow_error().restore(); }
 
 // Receiver check, then shared access: the instance, or null with the error
-// set. The common case (type made, exact type) stays inline.
-template <class Record>
-TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, SharedAccess& access) noexcept {
+// set. The common case (type made, exact type) stays inline. An entry that
+// runs Python code (KeepAlive) also holds a reference to its receiver until
+// it has given shared access back.
+template <class Record, bool KeepAlive>
+TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold& hold) noexcept {
     Instance<Record>* inst;
     if (Py_TYPE(self) == ClassOf<Record>::holder.created()) [[likely]]
         inst = as_instance<Record>(self);
     else if ((inst = receiver_slow<Record>(self)) == nullptr)
         return nullptr;
-    if (!access.try_acquire(inst->borrow)) [[unlikely]] {
+    if (!hold.access.try_acquire(inst->borrow)) [[unlikely]] {
         raise_borrow_error();
         return nullptr;
     }
+    if constexpr (KeepAlive) hold.keep_alive = Ref::borrow(self);
     return inst;
-}
-
-#if TARNWICK_EXCEPTIONS
-// Turns the C++ exception in flight into a Python exception.
-TARNWICK_COLD inline void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        Ref message = Ref::steal(
-            PyUnicode_DecodeUTF8(e.what(), static_cast<Py_ssize_t>(std::strlen(e.what())), "replace"));
-        if (!message) return;
-        Error::internal(std::move(message)).restore();
-    } catch (...) {
-        Error::internal(nullptr).restore();
-    }
-}
-#endif
-
-// Every dispatcher runs its steps through guarded(): when the build has C++
-// exceptions, none may cross into the interpreter.
-template <auto Failure, class Steps>
-TARNWICK_ALWAYS_INLINE decltype(Failure) guarded(Steps&& steps) noexcept {
-#if TARNWICK_EXCEPTIONS
-    try {
-        return steps();
-    } catch (...) {
-        raise_current_exception();
-        return Failure;
-    }
-#else
-    return steps();
-#endif
 }
 
 }  // namespace detail
@@ -172,63 +145,53 @@ TARNWICK_ALWAYS_INLINE decltype(Failure) guarded(Steps&& steps) noexcept {
 // METH_FASTCALL | METH_KEYWORDS instance method.
 template <const auto& Sig, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        detail::SlotArray<Sig> slots;
-        if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
-            return detail::fail(bound.error());
-        SharedAccess access;
-        auto* inst = detail::enter<detail::RecordOf<Body>>(self, access);
-        if (inst == nullptr) [[unlikely]]
-            return nullptr;
-        auto out = detail::invoke<Body, 1>(Sig, slots, std::as_const(inst->record));
-        return detail::finish(out);
-    });
+    detail::SlotArray<Sig> slots;
+    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
+        return detail::fail(bound.error());
+    Hold hold;
+    auto* inst = detail::enter<detail::RecordOf<Body>, detail::runs_python<Body>>(self, hold);
+    if (inst == nullptr) [[unlikely]]
+        return nullptr;
+    auto out = detail::invoke<Body, 1>(Sig, slots, std::as_const(inst->record));
+    return detail::finish(out);
 }
 
 // METH_NOARGS instance method: the interpreter rejects arguments itself.
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        SharedAccess access;
-        auto* inst = detail::enter<detail::RecordOf<Body>>(self, access);
-        if (inst == nullptr) [[unlikely]]
-            return nullptr;
-        auto out = Body(inst->record);
-        return detail::finish(out);
-    });
+    Hold hold;
+    auto* inst = detail::enter<detail::RecordOf<Body>, detail::runs_python<Body>>(self, hold);
+    if (inst == nullptr) [[unlikely]]
+        return nullptr;
+    auto out = Body(inst->record);
+    return detail::finish(out);
 }
 
 // METH_FASTCALL | METH_KEYWORDS | METH_STATIC: no receiver.
 template <const auto& Sig, auto Body>
 PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        detail::SlotArray<Sig> slots;
-        if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
-            return detail::fail(bound.error());
-        auto out = detail::invoke<Body, 0>(Sig, slots);
-        return detail::finish(out);
-    });
+    detail::SlotArray<Sig> slots;
+    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
+        return detail::fail(bound.error());
+    auto out = detail::invoke<Body, 0>(Sig, slots);
+    return detail::finish(out);
 }
 
 // METH_NOARGS | METH_STATIC.
 template <auto Body>
 PyObject* static_noargs(PyObject*, PyObject*) noexcept {
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        auto out = Body();
-        return detail::finish(out);
-    });
+    auto out = Body();
+    return detail::finish(out);
 }
 
 // METH_FASTCALL | METH_KEYWORDS | METH_CLASS: the body receives the class.
 template <const auto& Sig, auto Body>
 PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        detail::SlotArray<Sig> slots;
-        if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
-            return detail::fail(bound.error());
-        auto out = detail::invoke<Body, 1>(Sig, slots, cls);
-        return detail::finish(out);
-    });
+    detail::SlotArray<Sig> slots;
+    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
+        return detail::fail(bound.error());
+    auto out = detail::invoke<Body, 1>(Sig, slots, cls);
+    return detail::finish(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -237,81 +200,81 @@ PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
 // Py_tp_new: tuple-form binding; the body receives the class it was called on.
 template <const auto& Sig, auto Body>
 PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        detail::SlotArray<Sig> slots;
-        if (auto bound = bind_tuple(Sig.view(), args, kwargs, slots); !bound) [[unlikely]]
-            return detail::fail(bound.error());
-        auto out = detail::invoke<Body, 1>(Sig, slots, cls);
-        return detail::finish(out);
-    });
+    detail::SlotArray<Sig> slots;
+    if (auto bound = bind_tuple(Sig.view(), args, kwargs, slots); !bound) [[unlikely]]
+        return detail::fail(bound.error());
+    auto out = detail::invoke<Body, 1>(Sig, slots, cls);
+    return detail::finish(out);
 }
 
-// Unary slots (truth value, length, repr, iter) share one shape; Failure is
-// the slot's error return value.
-template <auto Body, auto Failure>
+// Unary slots share one shape; Failure is the slot's error return value.
+// The interpreter may lend the receiver to a slot without holding a
+// reference itself (list.__repr__ lends each element to repr), so a slot
+// whose body can run Python code (KeepAlive) holds one.
+template <auto Body, auto Failure, bool KeepAlive>
 decltype(Failure) unary_slot(PyObject* self) noexcept {
     using Return = decltype(Failure);
-    return detail::guarded<Failure>([&]() -> Return {
-        SharedAccess access;
-        auto* inst = detail::enter<detail::RecordOf<Body>>(self, access);
-        if (inst == nullptr) [[unlikely]]
+    Hold hold;
+    auto* inst = detail::enter<detail::RecordOf<Body>, KeepAlive>(self, hold);
+    if (inst == nullptr) [[unlikely]]
+        return Failure;
+    auto out = Body(inst->record);
+    if constexpr (std::is_same_v<Return, PyObject*>) {
+        return detail::finish(out);
+    } else {
+        if (!out) [[unlikely]] {
+            std::move(out.error()).restore();
             return Failure;
-        auto out = Body(inst->record);
-        if constexpr (std::is_same_v<Return, PyObject*>) {
-            return detail::finish(out);
-        } else {
-            if (!out) [[unlikely]] {
-                std::move(out.error()).restore();
-                return Failure;
-            }
-            return static_cast<Return>(out.value());
         }
-    });
+        return static_cast<Return>(out.value());
+    }
 }
 
+// Truth value and length: no Python code runs.
 template <auto Body>
 int bool_slot(PyObject* self) noexcept {
-    return unary_slot<Body, -1>(self);
+    return unary_slot<Body, -1, false>(self);
 }
 template <auto Body>
 Py_ssize_t length_slot(PyObject* self) noexcept {
-    return unary_slot<Body, Py_ssize_t{-1}>(self);
+    return unary_slot<Body, Py_ssize_t{-1}, false>(self);
 }
+// repr and iter: str() of the payload, or an allocation that may start a
+// garbage collection and its finalisers.
 template <auto Body>
 PyObject* object_slot(PyObject* self) noexcept {
-    return unary_slot<Body, static_cast<PyObject*>(nullptr)>(self);
+    return unary_slot<Body, static_cast<PyObject*>(nullptr), true>(self);
 }
 
 // Binary operator slots: a left operand that is not an instance, or whose
 // record cannot be shared, declines with NotImplemented; so does a body whose
-// value is NotImplemented.
+// value is NotImplemented. The right operand is handed over as the body's
+// parameter type (an object, or a callable for >>).
 template <auto Body>
 PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
     using Record = detail::RecordOf<Body>;
-    return detail::guarded<static_cast<PyObject*>(nullptr)>([&]() -> PyObject* {
-        auto type = ClassOf<Record>::holder.get_or_internal_failure();
-        if (!type) [[unlikely]]
-            return detail::fail(type.error());
-        if (!is_instance(left, type.value())) Py_RETURN_NOTIMPLEMENTED;
-        SharedAccess access;
-        if (!access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
-            Py_RETURN_NOTIMPLEMENTED;
-        auto out = Body(as_instance<Record>(left)->record, right);
-        return detail::finish(out);
-    });
+    using Right = std::tuple_element_t<1, typename detail::FnTraits<decltype(Body)>::Params>;
+    auto type = ClassOf<Record>::holder.get_or_internal_failure();
+    if (!type) [[unlikely]]
+        return detail::fail(type.error());
+    if (!is_instance(left, type.value())) Py_RETURN_NOTIMPLEMENTED;
+    Hold hold;
+    if (!hold.access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
+        Py_RETURN_NOTIMPLEMENTED;
+    if constexpr (detail::runs_python<Body>) hold.keep_alive = Ref::borrow(left);
+    auto out = Body(as_instance<Record>(left)->record, Right{right});
+    return detail::finish(out);
 }
 
 // Py_mod_exec: 0 on success, -1 with the exception set.
 template <auto Body>
 int exec_slot(PyObject* module) noexcept {
-    return detail::guarded<-1>([&]() -> int {
-        auto done = Body(module);
-        if (!done) [[unlikely]] {
-            std::move(done.error()).restore();
-            return -1;
-        }
-        return 0;
-    });
+    auto done = Body(module);
+    if (!done) [[unlikely]] {
+        std::move(done.error()).restore();
+        return -1;
+    }
+    return 0;
 }
 
 // Py_tp_dealloc.

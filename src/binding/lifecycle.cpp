@@ -1,21 +1,44 @@
 #include "lifecycle.hpp"
 
+#include "messages.hpp"
 #include "state.hpp"
 
 namespace tarnwick {
 
-// The type's own allocation slot makes the instance, as object's constructor
-// would (a heap type without a constructor of its own inherits the generic
-// allocator), without building and checking an empty argument tuple.
-Outcome<Ref> allocate_raw(PyTypeObject* type, allocfunc alloc) noexcept {
-    if (alloc == nullptr) [[unlikely]] {
-        alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        if (alloc == nullptr) return Error::fetch();
-    }
-    PyObject* obj = alloc(type, 0);
+namespace {
+
+// object's constructor, for a class that is abstract: it raises the
+// interpreter's own "Can't instantiate abstract class" TypeError.
+TARNWICK_COLD Outcome<Ref> allocate_through_object(PyTypeObject* type) noexcept {
+    auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
+    if (object_new == nullptr) return Error::fetch();
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty) return Error::fetch();
+    Ref obj = Ref::steal(object_new(type, empty.get(), nullptr));
+    if (!obj) return Error::fetch();
+    return obj;
+}
+
+}  // namespace
+
+// The generic allocator makes the instance, as object's constructor would,
+// without building and checking an empty argument tuple. Only an abstract
+// class (its __abstractmethods__ set) goes through object's constructor, so
+// that it refuses exactly as object does.
+Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept {
+    if (PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT) [[unlikely]]
+        return allocate_through_object(type);
+    PyObject* obj = PyType_GenericAlloc(type, 0);
     if (obj == nullptr) [[unlikely]]
         return Error::fetch();
     return Ref::steal(obj);
+}
+
+PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
+    Ref name = Ref::steal(PyType_GetQualName(type));
+    if (!name) return nullptr;
+    std::move(format_error(PyExc_TypeError, "cannot create 'builtins.%U' instances", name.get())).restore();
+    return nullptr;
 }
 
 // Deallocation keeps a nesting depth. Past the limit an instance is not
@@ -28,6 +51,7 @@ Outcome<Ref> allocate_raw(PyTypeObject* type, allocfunc alloc) noexcept {
 namespace {
 
 constexpr int max_dealloc_depth = 64;
+constinit thread_local DeallocState dealloc_state;
 
 void release_now(PyObject* obj, ReleaseFn release_record, freefunc free) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -53,7 +77,7 @@ void drain_deferred(DeallocState& state) noexcept {
 }  // namespace
 
 void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free) noexcept {
-    DeallocState& state = dealloc_state();
+    DeallocState& state = dealloc_state;
     if (obj == state.being_drained) {
         state.being_drained = nullptr;
         state.deferred_head = reinterpret_cast<PyObject*>(link.load(std::memory_order_relaxed));

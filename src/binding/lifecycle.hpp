@@ -9,17 +9,18 @@
 namespace tarnwick {
 
 // A new, uninitialised instance of type: its record area is zeroed.
-// alloc is the type's allocation slot when known, else null.
-[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type, allocfunc alloc) noexcept;
+[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
+
+// The allocation slot of a class whose instances only the module makes: any
+// other way to make one (object.__new__ after the class's __new__ was
+// replaced) fails as the class itself does, instead of yielding an instance
+// with an empty record.
+PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept;
 
 // A new instance of type holding record. On failure the record is released.
 template <class Record>
 [[nodiscard]] inline Outcome<Ref> make_instance(PyTypeObject* type, Record&& record) noexcept {
-    const TypeHolder& holder = ClassOf<Record>::holder;
-    allocfunc alloc = reinterpret_cast<PyObject*>(type) == holder.type.load(std::memory_order_relaxed)
-                          ? holder.alloc.load(std::memory_order_relaxed)
-                          : nullptr;
-    auto obj = allocate_raw(type, alloc);
+    auto obj = allocate_raw(type);
     if (!obj) return std::move(obj.error());
     auto* inst = as_instance<Record>(obj.value().get());
     new (&inst->record) Record(std::move(record));

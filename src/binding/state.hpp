@@ -11,9 +11,8 @@
 // - Signature::interned (each binding description) and the dict-form keys
 //   (result_class.cpp): interned str, filled on first use by
 //   compare-and-swap (strings.hpp), never cleared.
-// - the owning interpreter (module.cpp): set by the first module execution,
-//   under the import lock; read only by later module executions.
-// - the deallocation state (below): see DeallocState.
+// - the deallocation state (below): per thread, so nothing is shared.
+// Nothing else is process-wide: no other global is written after start-up.
 #pragma once
 
 #include "../python.hpp"
@@ -25,8 +24,12 @@ namespace tarnwick {
 extern std::atomic<PyObject*> internal_error_type;
 
 // Bounded deallocation (lifecycle.cpp): the nesting depth, the queue of
-// instances whose release was deferred, and the drain in progress. Touched
-// only with the interpreter lock held, in the one interpreter allowed.
+// instances whose release was deferred, and the drain in progress. Per
+// thread, as CPython's own trashcan state is: whatever a thread drops is
+// released on that thread before its outermost deallocation returns, one
+// thread's waiting finaliser never holds up another's, and a child made by
+// fork() starts from the forking thread's own state (the state of threads
+// that do not exist in the child is not inherited as a stuck depth).
 struct DeallocState {
     int depth = 0;
     bool draining = false;
@@ -34,6 +37,7 @@ struct DeallocState {
     PyObject* being_drained = nullptr;
 };
 
-[[nodiscard]] DeallocState& dealloc_state() noexcept;
+// The calling thread's deallocation state (defined in lifecycle.cpp, its only
+// user, so that access stays a plain thread-local read).
 
 }  // namespace tarnwick

@@ -16,7 +16,6 @@ Outcome<PyObject*> TypeHolder::get_or_create() noexcept {
         return expected;
     }
     auto* t = reinterpret_cast<PyTypeObject*>(made);
-    alloc.store(reinterpret_cast<allocfunc>(PyType_GetSlot(t, Py_tp_alloc)), std::memory_order_relaxed);
     free.store(reinterpret_cast<freefunc>(PyType_GetSlot(t, Py_tp_free)), std::memory_order_relaxed);
     return made;
 }

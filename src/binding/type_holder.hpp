@@ -12,10 +12,8 @@ struct TypeHolder {
     std::atomic<PyObject*> type;
     PyType_Spec* spec;
     const char* class_name;
-    // The type's allocation and free slots, looked up once when it is made.
-    // Null until then (and for the loser of a creation race): users look the
-    // slot up themselves.
-    std::atomic<allocfunc> alloc;
+    // The type's free slot, looked up once when the type is made. Null until
+    // then (and for the loser of a creation race): users look it up themselves.
     std::atomic<freefunc> free;
 
     // The type object once created, else null. Acquire pairs with the
