@@ -58,19 +58,16 @@ class Result(Generic[_T_co, _E_co]):
     def ok(value: _T) -> Result[_T, Any]:
         """Build an Ok holding `value` (any object, `None` included)."""
 
-    @overload
     @staticmethod
-    def err(message: str, code: str | None = None, details: None = None) -> Result[Any, Any]: ...
-    @overload
-    @staticmethod
-    def err(message: str, code: str | None, details: _E) -> Result[Any, _E]: ...
-    @overload
-    @staticmethod
-    def err(message: str, code: str | None = None, *, details: _E) -> Result[Any, _E]:
+    def err(message: str, code: str | None = None, details: _F | None = None) -> Result[Any, _F]:
         """Build an Err with a message, an optional code and optional details.
 
-        A `None` code or details counts as absent. `message` and `code` must be `str`:
-        `Result.err(5)` raises `TypeError("argument 'message': 'int' object is not an instance of 'str'")`.
+        A `None` code or details counts as absent, so details typed `E | None` give a
+        `Result[Any, E]` (and none at all a `Result[Any, Any]`): an error triple from
+        `unwrap_err()` goes back in unchanged, and `Result.err(*r.unwrap_err())` passes
+        the Err `r` on as a Result of any Ok type, with the same details type.
+        `message` and `code` must be `str`: `Result.err(5)` raises
+        `TypeError("argument 'message': 'int' object is not an instance of 'str'")`.
         """
 
     @overload

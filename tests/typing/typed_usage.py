@@ -67,6 +67,49 @@ def results() -> None:
     assert [n for n in r] == [3] and len(e) == 0 and not e
 
 
+def describe(r: Result[int, Details]) -> Result[str, Details]:
+    """Passes an Err on into a Result of another Ok type: the error triple goes back in."""
+    if r.is_err():
+        return Result.err(*r.unwrap_err())
+    return Result.ok(str(r.unwrap()))
+
+
+def describe_unpacked(r: Result[int, Details]) -> Result[str, Details]:
+    if r.is_err():
+        message, code, details = r.unwrap_err()
+        return Result.err(message, code, details)
+    return Result.ok(str(r.unwrap()))
+
+
+def listed[E](r: Result[int, E]) -> Result[list[int], E]:
+    if r.is_err():
+        return Result.err(*r.unwrap_err())
+    return Result.ok([r.unwrap()])
+
+
+def passing_errors_on() -> None:
+    e = half(3)
+    assert_type(Result.err(*e.unwrap_err()), Result[Any, Details])
+    message, code, details = e.unwrap_err()
+    assert_type(Result.err(message, code, details), Result[Any, Details])
+    assert_type(Result.err(message, details=details), Result[Any, Details])
+    assert_type(Result.err("m", None, {"a": 1}.get("b")), Result[Any, int])
+    assert_type(Result.err("m", "c", None), Result[Any, Any])
+    assert_type(listed(e), Result[list[int], Details])
+
+    for step in (describe, describe_unpacked):
+        assert step(e).unwrap_err() == ("odd", "E_ODD", {"n": 3})
+        assert step(half(4)).unwrap() == "2"
+        bare: Result[int, Details] = Result.err("no details")
+        assert step(bare).to_dict() == {"ok": False, "error": "no details"}  # None stays absent
+    assert listed(half(8)).unwrap() == [4] and listed(e).unwrap_err()[2] == {"n": 3}
+
+    # A union of details types passes on too, where the target type is declared.
+    mixed: Result[int, int | str] = Result.err("m", "c", "text")
+    widened: Result[str, int | str] = Result.err(*mixed.unwrap_err())
+    assert widened.unwrap_err() == ("m", "c", "text")
+
+
 def dict_form() -> None:
     d = half(4).to_dict()
     back = Result.from_dict(d)
@@ -132,6 +175,7 @@ def variance() -> None:
 
 def main() -> None:
     results()
+    passing_errors_on()
     dict_form()
     maybes()
     variance()

@@ -40,9 +40,9 @@ def no_args() -> int:
 
 def wrong_constructors() -> None:
     Result.ok()  # expect: mypy[call-arg] pyright[reportCallIssue]
-    Result.err(5)  # expect: mypy[call-overload] pyright[reportArgumentType]
-    Result.err("m", 7)  # expect: mypy[call-overload] pyright[reportArgumentType]
-    Result.err("m", message="x")  # expect: mypy[call-overload] pyright[reportCallIssue]
+    Result.err(5)  # expect: mypy[arg-type] pyright[reportArgumentType]
+    Result.err("m", 7)  # expect: mypy[arg-type] pyright[reportArgumentType]
+    Result.err("m", message="x")  # expect: mypy[misc] pyright[reportCallIssue]
     Result(1)  # expect: mypy[call-arg] pyright[reportCallIssue]
     MayBe()  # expect: mypy[call-arg] pyright[reportCallIssue]
     MayBe.nothing(1)  # expect: mypy[call-arg] pyright[reportCallIssue]
@@ -88,3 +88,15 @@ def wrong_dict_form(r: Result[int, str]) -> None:
     _ = d["value"]  # expect: mypy[typeddict-item] pyright[reportGeneralTypeIssues, reportUnknownVariableType]
     _ = Result.from_dict(d)["value"]  # expect: mypy[index] pyright[reportIndexIssue, reportUnknownVariableType]
     MayBe.just(1, 2)  # expect: mypy[call-arg] pyright[reportCallIssue]
+
+
+def wrong_error_passing(r: Result[int, str]) -> Result[str, int]:
+    # An error triple goes back into err() spread out, in order, and keeps its details type.
+    Result.err(r.unwrap_err())  # expect: mypy[arg-type] pyright[reportArgumentType]
+    Result.err(*r.unwrap_err(), "more")  # expect: mypy[call-arg] pyright[reportCallIssue]
+    message, code, details = r.unwrap_err()
+    Result.err(code, message)  # expect: mypy[arg-type] pyright[reportArgumentType]
+    Result.err(message, code, detail=details)  # expect: mypy[call-arg] pyright[reportCallIssue]
+    other: Result[str, bytes] = Result.err(message, code, details)  # expect: mypy[arg-type] pyright[reportAssignmentType]
+    print(other)
+    return Result.err(*r.unwrap_err())  # expect: mypy[arg-type] pyright[reportReturnType]
