@@ -11,6 +11,8 @@ struct MayBe {
     Ref inner;
 
     [[nodiscard]] PyObject* held() const noexcept { return inner.get(); }
+    // Releasing the record frees an object (see deallocate()).
+    [[nodiscard]] bool holds_last_reference() const noexcept { return last_reference(inner.get()); }
     [[nodiscard]] Outcome<MayBe> copy() const noexcept { return MayBe{inner.copy()}; }
 };
 

@@ -39,6 +39,10 @@ struct PyResult {
     [[nodiscard]] bool is_err() const noexcept { return static_cast<bool>(texts); }
     // The object a container view of the Result holds, or null.
     [[nodiscard]] PyObject* held() const noexcept { return value.get(); }
+    // Releasing the record frees an object (see deallocate()).
+    [[nodiscard]] bool holds_last_reference() const noexcept {
+        return last_reference(value.get()) || last_reference(details.get());
+    }
 
     [[nodiscard]] Outcome<PyResult> copy() const noexcept;
 };

@@ -15,8 +15,7 @@ struct Optional {
 };
 // A callable the body calls (func of map, flat_map, ...; the right operand of
 // >>). Not checked here: calling a non-callable raises the interpreter's
-// TypeError. A body that takes one runs Python code, so its dispatcher keeps
-// the receiver alive (see dispatch.hpp).
+// TypeError. A body that takes one runs Python code (see dispatch.hpp).
 struct Callable {
     PyObject* object = nullptr;
 };

@@ -119,9 +119,13 @@ TARNWICK_COLD Instance<Record>* receiver_slow(PyObject* obj) noexcept {
 TARNWICK_COLD inline void raise_borrow_error() noexcept { borrow_error().restore(); }
 
 // Receiver check, then shared access: the instance, or null with the error
-// set. The common case (type made, exact type) stays inline. An entry that
-// runs Python code (KeepAlive) also holds a reference to its receiver until
-// it has given shared access back.
+// set. The common case (type made, exact type) stays inline. With KeepAlive
+// the entry also holds a reference to its receiver until it has given shared
+// access back: slots may be lent a receiver that nobody holds a reference to
+// (list.__repr__ lends each element to repr), and Python code run by the
+// body could drop the last one. Methods need no such reference: a method
+// call's receiver is held by the caller (its frame or the bound method) for
+// the whole call.
 template <class Record, bool KeepAlive>
 TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold& hold) noexcept {
     Instance<Record>* inst;
@@ -149,7 +153,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
         return detail::fail(bound.error());
     Hold hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>, detail::runs_python<Body>>(self, hold);
+    auto* inst = detail::enter<detail::RecordOf<Body>, false>(self, hold);
     if (inst == nullptr) [[unlikely]]
         return nullptr;
     auto out = detail::invoke<Body, 1>(Sig, slots, std::as_const(inst->record));
@@ -160,7 +164,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
     Hold hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>, detail::runs_python<Body>>(self, hold);
+    auto* inst = detail::enter<detail::RecordOf<Body>, false>(self, hold);
     if (inst == nullptr) [[unlikely]]
         return nullptr;
     auto out = Body(inst->record);

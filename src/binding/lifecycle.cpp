@@ -48,6 +48,10 @@ PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
 // queued instance's own dealloc slot again. Each drained instance may queue
 // more, so the C stack stays bounded however deep a chain of payloads is, as
 // CPython's trashcan does for its own containers.
+//
+// The state is per thread (state.hpp). A record that holds no last reference
+// cannot nest, and while no instance is queued on any thread (the common
+// case, one relaxed load) it is released without touching that state.
 namespace {
 
 constexpr int max_dealloc_depth = 64;
@@ -63,7 +67,7 @@ void release_now(PyObject* obj, ReleaseFn release_record, freefunc free) noexcep
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
-void drain_deferred(DeallocState& state) noexcept {
+TARNWICK_COLD void drain_deferred(DeallocState& state) noexcept {
     state.draining = true;
     while (state.deferred_head != nullptr) {
         PyObject* obj = state.deferred_head;
@@ -74,22 +78,38 @@ void drain_deferred(DeallocState& state) noexcept {
     state.draining = false;
 }
 
-}  // namespace
-
-void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free) noexcept {
+TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free,
+                                      bool may_nest) noexcept {
     DeallocState& state = dealloc_state;
     if (obj == state.being_drained) {
         state.being_drained = nullptr;
         state.deferred_head = reinterpret_cast<PyObject*>(link.load(std::memory_order_relaxed));
+        queued_instances.fetch_sub(1, std::memory_order_relaxed);
+    } else if (!may_nest) {
+        release_now(obj, release_record, free);
+        return;
     } else if (state.depth >= max_dealloc_depth) {
         link.store(reinterpret_cast<std::uintptr_t>(state.deferred_head), std::memory_order_relaxed);
         state.deferred_head = obj;
+        // Seen by this thread's own later loads in program order, which is
+        // all that matters: only this thread drains its queue.
+        queued_instances.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     ++state.depth;
     release_now(obj, release_record, free);
     --state.depth;
     if (state.depth == 0 && state.deferred_head != nullptr && !state.draining) drain_deferred(state);
+}
+
+}  // namespace
+
+void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free, bool may_nest) noexcept {
+    if (!may_nest && queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
+        release_now(obj, release_record, free);
+        return;
+    }
+    deallocate_counted(obj, link, release_record, free, may_nest);
 }
 
 }  // namespace tarnwick

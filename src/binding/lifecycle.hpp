@@ -37,19 +37,26 @@ template <class Record>
 
 // Deallocation of an instance whose last reference is gone. release_record
 // gives up the record's references and texts; free is the type's free slot
-// when known, else null. Past a nesting depth, instances are queued and
-// released by the outermost deallocation instead of recursing.
+// when known, else null. may_nest tells whether releasing the record may
+// free other objects (it holds a last reference), and so possibly deallocate
+// further instances from inside this one: only then is the nesting depth
+// counted. Past a depth limit, instances are queued and released by the
+// outermost deallocation instead of recursing.
 using ReleaseFn = void (*)(PyObject*) noexcept;
-void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free) noexcept;
+void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free, bool may_nest) noexcept;
+
+// True when releasing obj's reference frees it.
+[[nodiscard]] inline bool last_reference(PyObject* obj) noexcept { return obj != nullptr && Py_REFCNT(obj) == 1; }
 
 template <class Record>
 void deallocate_instance(PyObject* self) noexcept {
     const TypeHolder& holder = ClassOf<Record>::holder;
+    auto* inst = as_instance<Record>(self);
     freefunc free = reinterpret_cast<PyObject*>(Py_TYPE(self)) == holder.type.load(std::memory_order_relaxed)
                         ? holder.free.load(std::memory_order_relaxed)
                         : nullptr;
-    deallocate(self, as_instance<Record>(self)->borrow,
-               [](PyObject* obj) noexcept { std::destroy_at(&as_instance<Record>(obj)->record); }, free);
+    deallocate(self, inst->borrow, [](PyObject* obj) noexcept { std::destroy_at(&as_instance<Record>(obj)->record); },
+               free, inst->record.holds_last_reference());
 }
 
 }  // namespace tarnwick

@@ -11,17 +11,23 @@
 // - Signature::interned (each binding description) and the dict-form keys
 //   (result_class.cpp): interned str, filled on first use by
 //   compare-and-swap (strings.hpp), never cleared.
-// - the deallocation state (below): per thread, so nothing is shared.
+// - the deallocation state (below): per thread, so nothing is shared; and
+//   queued_instances, the number of instances queued on all threads' lists,
+//   changed atomically by the thread that queues or drains (a forked child
+//   may inherit a count from threads it does not have: deallocation then
+//   only takes its slower path).
 // Nothing else is process-wide: no other global is written after start-up.
 #pragma once
 
 #include "../python.hpp"
 
 #include <atomic>
+#include <cstddef>
 
 namespace tarnwick {
 
 extern std::atomic<PyObject*> internal_error_type;
+extern std::atomic<std::size_t> queued_instances;
 
 // Bounded deallocation (lifecycle.cpp): the nesting depth, the queue of
 // instances whose release was deferred, and the drain in progress. Per
