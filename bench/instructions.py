@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import glob
+import json
 import os
 import re
 import shutil
@@ -51,6 +52,17 @@ OPS = [
     ("repr", "r = Result.ok(7)", "repr(r)", None, None),
     ("iteration", "r = Result.ok(7)", "for v in r: pass", None, None),
     ("unwrap_err", "r = Result.err('bad input', 'E42')", "r.unwrap_err()", None, None),
+    ("err(msg, code, details)", "f = Result.err; m = 'bad input'; c = 'E42'; d = {}", "f(m, c, d)", None, None),
+    ("MayBe.nothing()", "f = MayBe.nothing", "f()", None, None),
+    ("map (Nothing)", "m = MayBe.nothing(); g = abs", "m.map(g)", None, None),
+    ("flat_map (Err)", "r = Result.err('bad input', 'E42'); g = Result.ok", "r.flat_map(g)", None, None),
+    ("repr (Just)", "m = MayBe.just(7)", "repr(m)", None, None),
+    ("repr (Nothing)", "m = MayBe.nothing()", "repr(m)", None, None),
+    ("repr (Err)", "r = Result.err('bad input', 'E42')", "repr(r)", None, None),
+    ("match(ok=, err=)", "r = Result.ok(7); g = abs; h = len", "r.match(ok=g, err=h)", None, None),
+    ("match(f, g)", "r = Result.ok(7); g = abs; h = len", "r.match(g, h)", None, None),
+    ("to_dict (Err)", "r = Result.err('bad input', 'E42', 5)", "r.to_dict()", None, None),
+    ("ok(3).map(f).unwrap_or(0)", "ok = Result.ok; g = abs; z = 0", "ok(3).map(g).unwrap_or(z)", None, None),
 ]
 
 
@@ -97,6 +109,8 @@ def main() -> int:
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--profile", metavar="OP", help="print per-function counts for one tarnwick operation")
     parser.add_argument("--floor-profile", action="store_true", help="with --profile: profile the floor instead")
+    parser.add_argument("--save", metavar="FILE", help="also write the tarnwick counts as JSON")
+    parser.add_argument("--baseline", metavar="FILE", help="show the counts of a --save file beside these")
     parser.add_argument("ops", nargs="*", help="operations to measure (default: all)")
     args = parser.parse_args()
     if args.inside:
@@ -145,16 +159,37 @@ def main() -> int:
         shutil.rmtree(workdir, ignore_errors=True)
         return 0
 
+    names = [name for name, *_ in OPS if not selected or name in selected]
+    measured = {name: per_op(name, "tarnwick") for name in names}
+    if args.save:
+        with open(args.save, "w", encoding="utf-8") as fh:
+            json.dump(measured, fh, indent=1)
+            fh.write("\n")
+    before = {}
+    if args.baseline:
+        with open(args.baseline, encoding="utf-8") as fh:
+            before = json.load(fh)
+
+    def cell(v):
+        return f"{v:.1f}" if v is not None else "—"
+
     print(f"Instructions per operation (callgrind, net of an empty loop, {ITERATIONS} iterations)\n")
-    print("| operation | tarnwick | floor | tarnwick / floor |")
-    print("|---|---:|---:|---:|")
-    for name, *_ in OPS:
-        if selected and name not in selected:
-            continue
-        t = per_op(name, "tarnwick")
+    head = "| operation | tarnwick | floor | tarnwick / floor |"
+    rule = "|---|---:|---:|---:|"
+    if args.baseline:
+        head += f" {os.path.basename(args.baseline)} | now / then |"
+        rule += "---:|---:|"
+    print(head)
+    print(rule)
+    for name in names:
+        t = measured[name]
         f = per_op(name, "floor")
         ratio = f"{t / f:.3f}x" if t is not None and f else "—"
-        print(f"| {name} | {t:.1f} | {f'{f:.1f}' if f is not None else '—'} | {ratio} |")
+        row = f"| {name} | {cell(t)} | {cell(f)} | {ratio} |"
+        if args.baseline:
+            b = before.get(name)
+            row += f" {cell(b)} | {f'{t / b:.3f}x' if t is not None and b else '—'} |"
+        print(row)
     shutil.rmtree(workdir, ignore_errors=True)
     return 0
 
