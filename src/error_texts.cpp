@@ -1,40 +1,87 @@
 #include "error_texts.hpp"
 
+#include "binding/shared_count.hpp"
+
 #include <cstring>
 
 namespace tarnwick {
 
-// ErrorTexts: [message size][code size or -1][message bytes][code bytes]
+// ErrorTexts: [holders][message size][code size or -1][message bytes][code bytes]
 
 struct ErrorTexts::Block {
+    SharedCount holders;
     Py_ssize_t message_size;
     Py_ssize_t code_size;  // -1: no code
     [[nodiscard]] char* bytes() noexcept { return reinterpret_cast<char*>(this + 1); }
     [[nodiscard]] const char* bytes() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
 
+namespace {
+
+// Blocks of short texts (most messages and codes) are all allocated with one
+// size, and released ones are kept for reuse, as the instance memory is. GIL
+// builds only, where the interpreter lock orders every use.
+constexpr std::size_t small_block = 64;
+struct BlockCache {
+    void* head = nullptr;
+    int size = 0;
+    static constexpr int limit = TARNWICK_FREE_THREADED ? 0 : 100;
+};
+constinit BlockCache block_cache;
+
+std::size_t block_bytes(Py_ssize_t message_size, Py_ssize_t code_size) noexcept {
+    return sizeof(ErrorTexts::Block) + static_cast<std::size_t>(message_size) + static_cast<std::size_t>(code_size);
+}
+
+void* allocate_block(std::size_t bytes) noexcept {
+    if (bytes > small_block) return PyMem_Malloc(bytes);
+    if (void* block = block_cache.head) {
+        block_cache.head = *static_cast<void**>(block);
+        --block_cache.size;
+        return block;
+    }
+    return PyMem_Malloc(small_block);
+}
+
+void free_block(void* block, std::size_t bytes) noexcept {
+    if (bytes <= small_block && block_cache.size < BlockCache::limit) {
+        *static_cast<void**>(block) = block_cache.head;
+        block_cache.head = block;
+        ++block_cache.size;
+        return;
+    }
+    PyMem_Free(block);
+}
+
+}  // namespace
+
+void ErrorTexts::release() noexcept {
+    if (block_->holders.drop())
+        free_block(block_, block_bytes(block_->message_size, block_->code_size < 0 ? 0 : block_->code_size));
+}
+
 ErrorTexts& ErrorTexts::operator=(ErrorTexts&& other) noexcept {
     if (this != &other) {
-        if (block_ != nullptr) PyMem_Free(block_);
+        if (block_ != nullptr) release();
         block_ = other.block_;
         other.block_ = nullptr;
     }
     return *this;
 }
 
-// Ok records have no block: skip the allocator call for them.
+// Ok records have no block.
 ErrorTexts::~ErrorTexts() {
-    if (block_ != nullptr) PyMem_Free(block_);
+    if (block_ != nullptr) release();
 }
 
 Outcome<ErrorTexts> ErrorTexts::make(TextView message, std::optional<TextView> code) noexcept {
     const Py_ssize_t code_size = code ? code->size : 0;
     if (message.size > PY_SSIZE_T_MAX / 2 || code_size > PY_SSIZE_T_MAX / 2) [[unlikely]]
         return Error::no_memory();
-    auto* block = static_cast<Block*>(
-        PyMem_Malloc(sizeof(Block) + static_cast<std::size_t>(message.size) + static_cast<std::size_t>(code_size)));
+    auto* block = static_cast<Block*>(allocate_block(block_bytes(message.size, code_size)));
     if (block == nullptr) [[unlikely]]
         return Error::no_memory();
+    block->holders.init();
     block->message_size = message.size;
     block->code_size = code ? code_size : -1;
     if (message.size != 0) std::memcpy(block->bytes(), message.data, static_cast<std::size_t>(message.size));
@@ -44,9 +91,13 @@ Outcome<ErrorTexts> ErrorTexts::make(TextView message, std::optional<TextView> c
     return texts;
 }
 
-Outcome<ErrorTexts> ErrorTexts::copy() const noexcept {
-    if (block_ == nullptr) return ErrorTexts();
-    return make(message(), code());
+ErrorTexts ErrorTexts::share() const noexcept {
+    ErrorTexts texts;
+    if (block_ != nullptr) {
+        block_->holders.add();
+        texts.block_ = block_;
+    }
+    return texts;
 }
 
 TextView ErrorTexts::message() const noexcept {

@@ -34,8 +34,15 @@ Outcome<Ref> unwrap(const MayBe& m) noexcept {
 }
 
 Outcome<Ref> repr(const MayBe& m) noexcept {
-    if (!m.inner) return new_str("Nothing");
-    return shared::wrapped_str("Just(", m.inner.get());
+    if (!m.inner) {
+        // One str for every Nothing, made once.
+        static constinit StrSlot nothing_text{nullptr};
+        PyObject* text = cached_str(nothing_text, "Nothing");
+        if (text == nullptr) [[unlikely]]
+            return Error::fetch();
+        return Ref::borrow(text);
+    }
+    return shared::wrapped_str(TextView("Just(", 5), m.inner.get());
 }
 
 // ---------------------------------------------------------------------------

@@ -5,11 +5,9 @@
 namespace tarnwick {
 
 Outcome<PyResult> PyResult::copy() const noexcept {
-    auto texts_copy = texts.copy();
-    if (!texts_copy) return std::move(texts_copy.error());
     PyResult r;
     r.value = value.copy();
-    r.texts = texts_copy.take();
+    r.texts = texts.share();
     r.details = details.copy();
     return r;
 }
@@ -108,11 +106,11 @@ Outcome<Ref> unwrap_err(const PyResult& r) noexcept {
 }
 
 Outcome<Ref> repr(const PyResult& r) noexcept {
-    if (r.value) return shared::wrapped_str("Ok(", r.value.get());
+    if (r.value) return shared::wrapped_str(TextView("Ok(", 3), r.value.get());
     TextBuffer text;
-    text.append("Err('").append(r.texts.message());
-    if (auto code = r.texts.code()) text.append("', code='").append(*code);
-    return text.append("')").to_str();
+    text.append(TextView("Err('", 5)).append(r.texts.message());
+    if (auto code = r.texts.code()) text.append(TextView("', code='", 9)).append(*code);
+    return text.append(TextView("')", 2)).to_str();
 }
 
 // ---------------------------------------------------------------------------

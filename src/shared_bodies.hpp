@@ -55,19 +55,19 @@ Outcome<Ref> expect(const Record& record, Text message) noexcept {
 // Cls[...] evaluates to the class itself, not a generic alias.
 inline Outcome<Ref> class_getitem(PyObject* cls, PyObject* /*item*/) noexcept { return Ref::borrow(cls); }
 
-// prefix + str(held) + ")", for the Ok(...) and Just(...) reprs. str() of the
-// held object must encode as strict UTF-8: a lone surrogate raises.
-inline Outcome<Ref> wrapped_str(const char* prefix, PyObject* held) noexcept {
+// prefix + str(held) + ")", for the Ok(...) and Just(...) reprs, joined as
+// UTF-8 (no format parsing). str() of the held object must encode as strict
+// UTF-8: a lone surrogate raises.
+inline Outcome<Ref> wrapped_str(TextView prefix, PyObject* held) noexcept {
     Ref text = Ref::steal(PyObject_Str(held));
     if (!text) [[unlikely]]
         return Error::fetch();
     Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(text.get(), &size) == nullptr) [[unlikely]]
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) [[unlikely]]
         return Error::fetch();
-    Ref repr = format_text("%s%U)", prefix, text.get());
-    if (!repr) [[unlikely]]
-        return Error::fetch();
-    return repr;
+    TextBuffer repr;
+    return repr.append(prefix).append(TextView(utf8, size)).append(TextView(")", 1)).to_str();
 }
 
 }  // namespace tarnwick::shared

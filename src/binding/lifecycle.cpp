@@ -57,12 +57,17 @@ namespace {
 constexpr int max_dealloc_depth = 64;
 constinit thread_local DeallocState dealloc_state;
 
-void release_now(PyObject* obj, ReleaseFn release_record, freefunc free) noexcept {
+void release_now(PyObject* obj, const Release& how) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
-    release_record(obj);
-    if (free == nullptr) [[unlikely]]
-        free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(obj);
+    how.record(obj);
+    if (how.keep != nullptr && how.keep->size < FreeList::limit) {
+        how.keep->push(obj);
+    } else {
+        freefunc free = how.free;
+        if (free == nullptr) [[unlikely]]
+            free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free(obj);
+    }
     // Heap types: every instance holds a reference to its type.
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
@@ -78,15 +83,14 @@ TARNWICK_COLD void drain_deferred(DeallocState& state) noexcept {
     state.draining = false;
 }
 
-TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free,
-                                      bool may_nest) noexcept {
+TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
     DeallocState& state = dealloc_state;
     if (obj == state.being_drained) {
         state.being_drained = nullptr;
         state.deferred_head = reinterpret_cast<PyObject*>(link.load(std::memory_order_relaxed));
         queued_instances.fetch_sub(1, std::memory_order_relaxed);
     } else if (!may_nest) {
-        release_now(obj, release_record, free);
+        release_now(obj, how);
         return;
     } else if (state.depth >= max_dealloc_depth) {
         link.store(reinterpret_cast<std::uintptr_t>(state.deferred_head), std::memory_order_relaxed);
@@ -97,19 +101,19 @@ TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, ReleaseFn
         return;
     }
     ++state.depth;
-    release_now(obj, release_record, free);
+    release_now(obj, how);
     --state.depth;
     if (state.depth == 0 && state.deferred_head != nullptr && !state.draining) drain_deferred(state);
 }
 
 }  // namespace
 
-void deallocate(PyObject* obj, BorrowFlag& link, ReleaseFn release_record, freefunc free, bool may_nest) noexcept {
+void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
     if (!may_nest && queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
-        release_now(obj, release_record, free);
+        release_now(obj, how);
         return;
     }
-    deallocate_counted(obj, link, release_record, free, may_nest);
+    deallocate_counted(obj, link, how, may_nest);
 }
 
 }  // namespace tarnwick

@@ -48,12 +48,32 @@ Status check_required(const SignatureView& sig, Py_ssize_t given, PyObject* cons
 
 }  // namespace
 
+namespace {
+
+// The common keyword call: the keywords are the interned parameter names,
+// in parameter order, right after the positional arguments, and cover the
+// required parameters (match(ok=f, err=g)). False when anything else is
+// passed, or before the names were interned: the general binding decides.
+bool bind_in_order(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Py_ssize_t nkw, PyObject** slots) noexcept {
+    const Py_ssize_t given = nargs + nkw;
+    if (given > sig.count || given < sig.required) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GetItem(kwnames, k) != sig.interned[nargs + k].load(std::memory_order_acquire)) return false;
+    for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < given ? args[i] : nullptr;
+    return true;
+}
+
+}  // namespace
+
 Status bind_keywords(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** slots) noexcept {
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    if (nkw > 0 && bind_in_order(sig, args, nargs, kwnames, nkw, slots)) [[likely]]
+        return Done{};
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     if (nargs > sig.count) return too_many_error(sig, nargs);  // before any keyword is looked at
     if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             auto bound = bind_keyword(sig, PyTuple_GetItem(kwnames, k), args[nargs + k], slots);
             if (!bound) return bound;

@@ -11,6 +11,13 @@
 // - Signature::interned (each binding description) and the dict-form keys
 //   (result_class.cpp): interned str, filled on first use by
 //   compare-and-swap (strings.hpp), never cleared.
+// - free_list<Record> (lifecycle.hpp): blocks of released instances, GIL
+//   builds only; read and written only with the interpreter lock held (a
+//   fork() happens with it held too, so the child gets a consistent list).
+//   The blocks stay reachable until the process ends.
+// - block_cache (error_texts.cpp): released Err text blocks of the small
+//   size, GIL builds only, under the same rule as free_list.
+// - the Nothing repr (maybe_class.cpp): an interned str, as above.
 // - the deallocation state (below): per thread, so nothing is shared; and
 //   queued_instances, the number of instances queued on all threads' lists,
 //   changed atomically by the thread that queues or drains (a forked child

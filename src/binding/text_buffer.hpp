@@ -10,12 +10,15 @@
 
 namespace tarnwick {
 
+// Short texts (every repr of a small payload) stay in the inline storage.
 class TextBuffer {
 public:
     TextBuffer() noexcept = default;
     TextBuffer(const TextBuffer&) = delete;
     TextBuffer& operator=(const TextBuffer&) = delete;
-    ~TextBuffer() { PyMem_Free(data_); }
+    ~TextBuffer() {
+        if (data_ != inline_) PyMem_Free(data_);
+    }
 
     TextBuffer& append(TextView text) noexcept {
         const auto n = static_cast<std::size_t>(text.size);
@@ -29,7 +32,7 @@ public:
     [[nodiscard]] Outcome<Ref> to_str() const noexcept {
         if (failed_) [[unlikely]]
             return Error::no_memory();
-        PyObject* s = PyUnicode_FromStringAndSize(data_ != nullptr ? data_ : "", static_cast<Py_ssize_t>(size_));
+        PyObject* s = PyUnicode_FromStringAndSize(data_, static_cast<Py_ssize_t>(size_));
         if (s == nullptr) [[unlikely]]
             return Error::fetch();
         return Ref::steal(s);
@@ -38,25 +41,29 @@ public:
 private:
     TARNWICK_COLD bool grow(std::size_t more) noexcept {
         if (failed_) return false;
-        std::size_t wanted = capacity_ * 2 > 64 ? capacity_ * 2 : 64;
+        std::size_t wanted = capacity_ * 2;
         if (wanted - size_ < more) wanted = size_ + more;
         if (wanted > static_cast<std::size_t>(PY_SSIZE_T_MAX) || wanted < size_) {
             failed_ = true;
             return false;
         }
-        void* grown = PyMem_Realloc(data_, wanted);
+        void* grown = PyMem_Malloc(wanted);
         if (grown == nullptr) {
             failed_ = true;
             return false;
         }
+        std::memcpy(grown, data_, size_);
+        if (data_ != inline_) PyMem_Free(data_);
         data_ = static_cast<char*>(grown);
         capacity_ = wanted;
         return true;
     }
 
-    char* data_ = nullptr;
+    static constexpr std::size_t inline_size = 120;
+    char inline_[inline_size];
+    char* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
+    std::size_t capacity_ = inline_size;
     bool failed_ = false;
 };
 
