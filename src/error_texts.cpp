@@ -35,7 +35,7 @@ std::size_t block_bytes(Py_ssize_t message_size, Py_ssize_t code_size) noexcept 
 
 void* allocate_block(std::size_t bytes) noexcept {
     if (bytes > small_block) return PyMem_Malloc(bytes);
-    if (void* block = block_cache.head) {
+    if (void* block = BlockCache::limit > 0 ? block_cache.head : nullptr) {
         block_cache.head = *static_cast<void**>(block);
         --block_cache.size;
         return block;

@@ -62,6 +62,12 @@ Status execute(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, as_slot(exec_slot<execute>)},
+#if TARNWICK_FREE_THREADED
+    // Records are never written after allocation, shared access and every
+    // process-wide cell are atomic, and the rest is per thread (see
+    // binding/state.hpp): importing tarnwick leaves the GIL off.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

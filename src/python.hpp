@@ -24,6 +24,28 @@ static_assert(sizeof(PyObject) == 2 * sizeof(void*),
               "instance layouts assume the two-word object header of a GIL build");
 #endif
 
+// Calls whose safe form differs between the two variants.
+namespace tarnwick::py {
+
+// A dict entry as a new reference: 1 found (*out set), 0 missing, -1 error.
+// Without the interpreter lock a borrowed entry could be freed by another
+// thread at any moment, so the free-threaded build asks for a reference; the
+// GIL build takes one at once, before any Python code can run.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept {
+#if TARNWICK_FREE_THREADED
+    return PyDict_GetItemRef(dict, key, out);
+#else
+    *out = PyDict_GetItemWithError(dict, key);
+    if (*out != nullptr) {
+        Py_INCREF(*out);
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+}  // namespace tarnwick::py
+
 // Build: without C++ exceptions. Every failure is an Outcome, and no frame
 // of this library may carry an exception handler: when the interpreter ends a
 // thread that calls back into Python during finalisation (CPython 3.12 and

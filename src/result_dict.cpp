@@ -31,12 +31,10 @@ Status set_item(PyObject* dict, DictKey key, PyObject* value) noexcept {
 Outcome<Ref> lookup(PyObject* dict, DictKey key) noexcept {
     auto k = dict_key(key);
     if (!k) return std::move(k.error());
-    PyObject* found = PyDict_GetItemWithError(dict, k.value());
-    if (found == nullptr) {
-        if (PyErr_Occurred()) return Error::fetch();
-        return Ref();
-    }
-    return Ref::borrow(found);
+    PyObject* found = nullptr;
+    const int status = py::dict_get_ref(dict, k.value(), &found);
+    if (status < 0) return Error::fetch();
+    return Ref::steal(found);  // empty when missing
 }
 
 TARNWICK_COLD Error missing_key(const char* message) noexcept {

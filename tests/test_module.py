@@ -266,9 +266,12 @@ def test_class_attributes_are_settable(cls) -> None:
 
 
 def test_instance_sizes() -> None:
-    assert sys.getsizeof(Result.ok(1)) <= 56
+    # Beyond the object header (16 bytes on a 64-bit GIL build, more on a
+    # free-threaded one): Result 40 bytes, MayBe 16.
+    header = sys.getsizeof(object())
+    assert sys.getsizeof(Result.ok(1)) <= header + 40
     assert sys.getsizeof(Result.err("m", "c", 1)) == sys.getsizeof(Result.ok(1))
-    assert sys.getsizeof(MayBe(1)) <= 32
+    assert sys.getsizeof(MayBe(1)) <= header + 16
     assert sys.getsizeof(MayBe.nothing()) == sys.getsizeof(MayBe(1))
 
 
