@@ -1,7 +1,10 @@
 /* Callgrind client requests for the instruction-count benchmark: zero the
  * counters before a measured loop, dump them (with a label) after it. Outside
  * valgrind the requests are no-ops. */
+/* The stable ABI, except for a free-threaded interpreter, which has none. */
+#ifndef CGPROBE_FULL_API
 #define Py_LIMITED_API 0x030C0000
+#endif
 #include <Python.h>
 #include <valgrind/callgrind.h>
 

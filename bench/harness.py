@@ -5,8 +5,11 @@ import os
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# The module as built by `make lib`, and the floor and probe built by mk/bench.mk.
-for path in (os.path.join(ROOT, "build", "bench"), os.path.join(ROOT, "build", "cmake")):
+# The module as built by `make lib`, and the floor and probe built by mk/bench.mk;
+# TARNWICK_BENCH_PATH names other folders instead (a free-threaded build).
+DEFAULT_PATH = (os.path.join(ROOT, "build", "bench"), os.path.join(ROOT, "build", "cmake"))
+for path in os.environ.get("TARNWICK_BENCH_PATH", "").split(os.pathsep) if "TARNWICK_BENCH_PATH" in os.environ \
+        else DEFAULT_PATH:
     if path not in sys.path:
         sys.path.insert(0, path)
 
