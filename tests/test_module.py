@@ -361,6 +361,14 @@ def test_sub_interpreter_import_is_refused() -> None:
 # --------------------------------------------------------------------------
 # Shared library and wheel
 
+# The abi3 library's file name: Windows has no abi3 suffix, only ".pyd".
+ABI3_LIBRARY = "tarnwick.pyd" if sys.platform == "win32" else "tarnwick.abi3.so"
+
+needs_elf = pytest.mark.skipif(
+    not sys.platform.startswith("linux"),
+    reason="reads the ELF dynamic symbol table: Linux builds only",
+)
+
 
 def _dynamic_exports(path: Path) -> set[str]:
     """Names of the defined global/weak symbols of an ELF64 library's .dynsym."""
@@ -384,9 +392,13 @@ def _dynamic_exports(path: Path) -> set[str]:
     return names
 
 
-def test_library_file_and_exports() -> None:
+def test_library_file_name() -> None:
+    assert Path(tarnwick.__file__).name == ABI3_LIBRARY
+
+
+@needs_elf
+def test_library_exports_only_init() -> None:
     lib = Path(tarnwick.__file__)
-    assert lib.name == "tarnwick.abi3.so"
     assert _dynamic_exports(lib) == {"PyInit_tarnwick"}
     if shutil.which("nm"):
         out = subprocess.run(["nm", "-D", "--defined-only", str(lib)], capture_output=True, text=True,
@@ -412,12 +424,16 @@ def test_wheel_is_abi3_with_library_at_root(tmp_path: Path) -> None:
     assert (name, py, abi) == ("tarnwick", "cp312", "abi3")
     with zipfile.ZipFile(wheels[0]) as whl:
         names = whl.namelist()
-        assert "tarnwick.abi3.so" in names
+        assert ABI3_LIBRARY in names
         meta = [n for n in names if n.endswith(".dist-info/WHEEL")]
         assert len(meta) == 1
         tags = [line.split(":", 1)[1].strip() for line in whl.read(meta[0]).decode().splitlines()
                 if line.startswith("Tag:")]
-        whl.extract("tarnwick.abi3.so", tmp_path / "unpacked")
+        licenses = [n for n in names if ".dist-info/licenses/" in n]
+        whl.extract(ABI3_LIBRARY, tmp_path / "unpacked")
     assert tags and all(t.startswith("cp312-abi3-") for t in tags)
-    assert not any(n.endswith(".so") and n != "tarnwick.abi3.so" for n in names)
-    assert _dynamic_exports(tmp_path / "unpacked" / "tarnwick.abi3.so") == {"PyInit_tarnwick"}
+    assert [n.rsplit("/", 1)[-1] for n in licenses] == ["LICENSE"]
+    libraries = [n for n in names if n.endswith((".so", ".pyd", ".dylib", ".dll"))]
+    assert libraries == [ABI3_LIBRARY]
+    if sys.platform.startswith("linux"):
+        assert _dynamic_exports(tmp_path / "unpacked" / ABI3_LIBRARY) == {"PyInit_tarnwick"}
