@@ -54,4 +54,4 @@ test: test-3.12 test-3.13
 -include $(wildcard mk/*.mk)
 
 clean:
-	rm -rf build $(VENV) $(VENV13) .venv-bench $(RELEASE_VENV) dist *.egg-info
+	rm -rf build $(VENV) $(VENV13) .venv-bench $(RELEASE_VENV) $(VENV_FT) dist *.egg-info

@@ -11,13 +11,18 @@ RELEASE_TMP  := build/release
 # The pipeline's tag (glibc 2.17): auditwheel refuses the wheel if a newer
 # symbol version creeps in.
 MANYLINUX    ?= manylinux_2_17_$(shell uname -m)
+# cibuildwheel 4 no longer builds free-threaded 3.13: the workflow's cp313t
+# step runs this version (keep the two in step).
+CIBW313T     := cibuildwheel==3.4.1
 
 .PHONY: wheel wheel-plan
 
-$(RELEASE_VENV)/.ready: requirements-release.txt
+$(RELEASE_VENV)/.ready: requirements-release.txt mk/release.mk
 	$(PY312) -m venv $(RELEASE_VENV)
 	$(RELEASE_BIN)/python -m pip install --quiet --upgrade pip
 	$(RELEASE_BIN)/python -m pip install --quiet -r requirements-release.txt
+	$(PY312) -m venv $(RELEASE_VENV)/cibw313t
+	$(RELEASE_VENV)/cibw313t/bin/python -m pip install --quiet "$(CIBW313T)"
 	touch $@
 
 # `build` makes the sdist and then the wheel from the unpacked sdist, as a
@@ -51,4 +56,7 @@ wheel-plan: $(RELEASE_VENV)/.ready
 	@for p in linux macos windows; do \
 	  echo "== cibuildwheel --print-build-identifiers --platform $$p"; \
 	  $(RELEASE_BIN)/cibuildwheel --print-build-identifiers --platform $$p || exit 1; \
+	  echo "== $(CIBW313T): the same with CIBW_BUILD=cp313t-*"; \
+	  CIBW_BUILD="cp313t-*" CIBW_ENABLE=cpython-freethreading \
+	    $(RELEASE_VENV)/cibw313t/bin/cibuildwheel --print-build-identifiers --platform $$p || exit 1; \
 	done
