@@ -5,8 +5,8 @@ VENV    := .venv
 VENV13  := .venv-3.13
 BUILD   := build/cmake
 LIB     := $(BUILD)/tarnwick.abi3.so
-# Every source under src/, subfolders included.
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt
+# Every source under src/, subfolders included, and the build files.
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt $(wildcard cmake/*)
 
 .PHONY: all demo test test-3.12 test-3.13 lib clean
 all: lib
@@ -22,9 +22,11 @@ endef
 $(eval $(call make_venv,$(VENV),$(PY312)))
 $(eval $(call make_venv,$(VENV13),$(PY313)))
 
+# The project's own builds treat warnings as errors (TARNWICK_WERROR); a user's
+# `pip install` does not.
 $(BUILD)/build.ninja: CMakeLists.txt | $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DCMAKE_BUILD_TYPE=Release
+	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DCMAKE_BUILD_TYPE=Release -DTARNWICK_WERROR=ON
 
 $(LIB): $(SOURCES) $(BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(BUILD)
@@ -52,4 +54,4 @@ test: test-3.12 test-3.13
 -include $(wildcard mk/*.mk)
 
 clean:
-	rm -rf build $(VENV) $(VENV13) .venv-bench dist *.egg-info
+	rm -rf build $(VENV) $(VENV13) .venv-bench $(RELEASE_VENV) $(VENV_FT) dist *.egg-info

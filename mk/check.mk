@@ -25,7 +25,7 @@ check-reliability: $(LIB) $(VENV)/.ready $(VENV13)/.ready
 $(ASAN_BUILD)/build.ninja: CMakeLists.txt | $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DPython_EXECUTABLE=$(abspath $(VENV))/bin/python -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DTARNWICK_SANITIZE=ON
+	    -DTARNWICK_SANITIZE=ON -DTARNWICK_WERROR=ON
 
 $(ASAN_LIB): $(SOURCES) $(ASAN_BUILD)/build.ninja
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)

@@ -12,6 +12,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import weakref
 import zipfile
@@ -364,6 +365,23 @@ def test_sub_interpreter_import_is_refused() -> None:
 # --------------------------------------------------------------------------
 # Shared library and wheel
 
+# A free-threaded interpreter has no stable ABI: there the library is built
+# against the full C API and named by that interpreter's own suffix.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+if FREE_THREADED:
+    LIBRARY = "tarnwick" + sysconfig.get_config_var("EXT_SUFFIX")
+    _CP = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    WHEEL_TAG = (_CP, _CP + "t")
+else:
+    # Windows has no abi3 suffix, only ".pyd".
+    LIBRARY = "tarnwick.pyd" if sys.platform == "win32" else "tarnwick.abi3.so"
+    WHEEL_TAG = ("cp312", "abi3")
+
+needs_elf = pytest.mark.skipif(
+    not sys.platform.startswith("linux"),
+    reason="reads the ELF dynamic symbol table: Linux builds only",
+)
+
 
 def _dynamic_exports(path: Path) -> set[str]:
     """Names of the defined global/weak symbols of an ELF64 library's .dynsym."""
@@ -387,9 +405,13 @@ def _dynamic_exports(path: Path) -> set[str]:
     return names
 
 
-def test_library_file_and_exports() -> None:
+def test_library_file_name() -> None:
+    assert Path(tarnwick.__file__).name == LIBRARY
+
+
+@needs_elf
+def test_library_exports_only_init() -> None:
     lib = Path(tarnwick.__file__)
-    assert lib.name == "tarnwick.abi3.so"
     assert _dynamic_exports(lib) == {"PyInit_tarnwick"}
     if shutil.which("nm"):
         out = subprocess.run(["nm", "-D", "--defined-only", str(lib)], capture_output=True, text=True,
@@ -397,9 +419,10 @@ def test_library_file_and_exports() -> None:
         assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_tarnwick"]
 
 
-def test_wheel_is_abi3_with_library_at_root(tmp_path: Path) -> None:
+def test_wheel_tags_and_library_at_root(tmp_path: Path) -> None:
     # Slow (a full CMake configure and build, several seconds) but part of the
-    # default run: it is the only check of what actually gets shipped.
+    # default run: it is the only check of what actually gets shipped. The
+    # cp312-abi3 wheel, or on a free-threaded interpreter its own cpXY-cpXYt one.
     pytest.importorskip("scikit_build_core")
     root = Path(__file__).resolve().parent.parent
     out = tmp_path / "dist"
@@ -412,15 +435,19 @@ def test_wheel_is_abi3_with_library_at_root(tmp_path: Path) -> None:
     wheels = list(out.glob("*.whl"))
     assert len(wheels) == 1, wheels
     name, version, py, abi, plat = wheels[0].stem.split("-")
-    assert (name, py, abi) == ("tarnwick", "cp312", "abi3")
+    assert (name, (py, abi)) == ("tarnwick", WHEEL_TAG)
     with zipfile.ZipFile(wheels[0]) as whl:
         names = whl.namelist()
-        assert "tarnwick.abi3.so" in names
+        assert LIBRARY in names
         meta = [n for n in names if n.endswith(".dist-info/WHEEL")]
         assert len(meta) == 1
         tags = [line.split(":", 1)[1].strip() for line in whl.read(meta[0]).decode().splitlines()
                 if line.startswith("Tag:")]
-        whl.extract("tarnwick.abi3.so", tmp_path / "unpacked")
-    assert tags and all(t.startswith("cp312-abi3-") for t in tags)
-    assert not any(n.endswith(".so") and n != "tarnwick.abi3.so" for n in names)
-    assert _dynamic_exports(tmp_path / "unpacked" / "tarnwick.abi3.so") == {"PyInit_tarnwick"}
+        licenses = [n for n in names if ".dist-info/licenses/" in n]
+        whl.extract(LIBRARY, tmp_path / "unpacked")
+    assert tags and all(t.startswith("-".join(WHEEL_TAG) + "-") for t in tags)
+    assert [n.rsplit("/", 1)[-1] for n in licenses] == ["LICENSE"]
+    libraries = [n for n in names if n.endswith((".so", ".pyd", ".dylib", ".dll"))]
+    assert libraries == [LIBRARY]
+    if sys.platform.startswith("linux"):
+        assert _dynamic_exports(tmp_path / "unpacked" / LIBRARY) == {"PyInit_tarnwick"}

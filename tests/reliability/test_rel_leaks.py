@@ -37,7 +37,10 @@ class _MallInfo2(ctypes.Structure):
 
 
 def _heap_in_use():
-    libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+    except OSError:  # no C library under that name (Windows, some musl systems)
+        return None
     fn = getattr(libc, "mallinfo2", None)
     if fn is None:  # pragma: no cover - glibc older than 2.33
         return None
