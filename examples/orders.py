@@ -134,17 +134,14 @@ def parse_row(row: int, record: dict[str, str], seen_ids: set[int]) -> Checked[O
     unit_price = required(row, record, "unit_price") >> price(row, "unit_price")
 
     # Stop at the first Err, in column order; each step keeps the details of its own field.
-    return order_id.flat_map(
-        lambda oid: address.flat_map(
-            lambda addr: sku.flat_map(
-                lambda code: quantity.flat_map(
-                    lambda qty: unit_price.map(
-                        lambda amount: Order(
-                            oid, addr, code, qty, amount, optional(record, "coupon"), optional(record, "note")
-                        )
-                    )
-                )
-            )
+    # An Err passes on into a Result of another Ok type through its error triple.
+    for field in (order_id, address, sku, quantity, unit_price):
+        if field.is_err():
+            return Result.err(*field.unwrap_err())
+    return Result.ok(
+        Order(
+            order_id.unwrap(), address.unwrap(), sku.unwrap(), quantity.unwrap(), unit_price.unwrap(),
+            optional(record, "coupon"), optional(record, "note"),
         )
     )
 
