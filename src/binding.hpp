@@ -4,6 +4,7 @@
 //   error.hpp        Error and Outcome; fetch, restore, the internal-failure type
 //   messages.hpp     every message the layer builds
 //   text_buffer.hpp  a PyMem-backed text builder
+//   shared_count.hpp a reference count for native blocks (atomic when free-threaded)
 //   strings.hpp      interned str kept for the process
 //   signature.hpp    binding descriptions and argument binding
 //   convert.hpp      typed arguments (Optional, Text, OptionalText, Dict)
@@ -11,7 +12,7 @@
 //   instance.hpp     instance layout and instance checks
 //   access.hpp       shared access to a record
 //   state.hpp        every global, and the per-thread state
-//   lifecycle.hpp    allocation and bounded deallocation
+//   lifecycle.hpp    allocation (free lists) and bounded deallocation
 //   call.hpp         calling user callables
 //   dispatch.hpp     the method and slot templates
 #pragma once
@@ -25,6 +26,7 @@
 #include "binding/lifecycle.hpp"
 #include "binding/messages.hpp"
 #include "binding/ref.hpp"
+#include "binding/shared_count.hpp"
 #include "binding/signature.hpp"
 #include "binding/strings.hpp"
 #include "binding/text_buffer.hpp"
