@@ -321,9 +321,6 @@ def _unraisable(info) -> None:
     UNRAISABLE.append((type(info.exc_value).__name__, str(info.exc_value)[:200], repr(info.object)[:100]))
 
 
-_REAL_RESULT_NEW = None
-
-
 def _cannot_create(cls, *args, **kwargs):
     raise TypeError("cannot create 'builtins.Result' instances")
 
@@ -514,9 +511,7 @@ class World:
             return "..."
         token = self.tokens.get(id(x))
         if token is not None and self.objs[token] is x:
-            if type(x) in (list, dict, ListSub, DictSub, bytearray):
-                return ("obj", token)
-            return ("obj", token)
+            return ("obj", token)   # built from a recipe: compared by identity
         t = type(x)
         if t is self.R:
             try:
@@ -741,9 +736,8 @@ class World:
         return None
 
     def finish(self) -> list:
-        """Describes every instance made, then drops everything."""
-        out = [self.describe(p) for p in self.pool]
-        return out
+        """Describes every instance still in the pool."""
+        return [self.describe(p) for p in self.pool]
 
     def cleanup(self) -> None:
         for letter in list(self.abstract):

@@ -14,7 +14,9 @@ When the sanitizer runtimes are preloaded, each fuzzing process gets, besides:
   nothing ahead of it defines an allocation function);
 - PYTHONMALLOC=malloc, so that Python objects are malloc blocks that ASan
   watches (a write to a freed instance is a heap-use-after-free report
-  instead of a write into the interpreter's own pools).
+  instead of a write into the interpreter's own pools);
+- UBSan's abort_on_error=1: UBSan keeps its own death callbacks, which
+  libFuzzer does not know; an abort it does catch, and saves the input.
 In --out: corpus/ (kept between runs, it is the fuzzer's memory),
 mismatch-*.txt/.bin (differences from the model), crash-*/timeout-*/oom-*
 (inputs that killed the process, each with a .txt: the program and the end of
@@ -76,6 +78,7 @@ def child_environment() -> dict:
     if core:
         env["LD_PRELOAD"] = core[0] + " " + env["LD_PRELOAD"]
         env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0"]))
+    env["UBSAN_OPTIONS"] = ":".join(filter(None, [env.get("UBSAN_OPTIONS", ""), "abort_on_error=1"]))
     env.setdefault("PYTHONMALLOC", "malloc")
     return env
 
@@ -135,6 +138,11 @@ def main() -> int:
         new = [n for n in sorted(set(os.listdir(out)) - before) if n.startswith(ARTIFACTS)]
         for name in new:
             describe_artifact(out, name, log, args.skip)
+            # The same input in the corpus would end the next process while
+            # it loads the corpus (libFuzzer names both by the input's SHA-1).
+            stale = os.path.join(corpus, name.split("-", 1)[1])
+            if os.path.exists(stale):
+                os.remove(stale)
             crashes.append(name)
             print(f"[run_fuzz] process died (status {rc}): {name}", flush=True)
         if rc != 0 and not new:
