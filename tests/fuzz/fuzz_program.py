@@ -153,9 +153,9 @@ class Decoder:
         if kind == "drop":
             return ("drop", r.int(64))
         # chain: a chain of instances and containers dropped in one go, whose
-        # innermost payload runs a step from its finaliser
+        # innermost payload runs a step from its finaliser (and may raise)
         wraps = [r.pick(WRAPS) for _ in range(1 + r.int(8))]
-        return ("chain", wraps, 1 + r.int(16) * r.int(9), self.nested(depth))
+        return ("chain", wraps, 1 + r.int(16) * r.int(9), self.nested(depth), r.int(4) == 0)
 
     def nested(self, depth: int):
         return self.step(depth + 1) if depth < 2 else ("proto", "bool", ("pool", self.r.int(8)))
@@ -172,7 +172,7 @@ class Decoder:
             elif k < 8:
                 key = ("kwsub", r.pick(KEYWORDS), r.pick(("plain", "distinct", "raise-str", "nonstr-str")))
             else:
-                key = ("kwobj", r.pick((1, None, (1,), "str-raises", "str-mutates")))
+                key = ("kwobj", r.pick((1, None, (1,), "str-raises", "str-mutates", "str-clears")))
             out.append((key, self.value(depth)))
         return out
 
@@ -205,7 +205,7 @@ class Decoder:
             if h == "spoof":
                 return ("hostile", "spoof", r.pick(("str", "tuple", "dict", "bool", "R", "M")))
             if h == "finalizer":
-                return ("hostile", "finalizer", self.nested(depth))
+                return ("hostile", "finalizer", self.nested(depth), r.int(3) == 0)
             return ("hostile", "explodes", None)
         if kind == "fn":
             return ("fn", self.fn(depth))
@@ -252,7 +252,7 @@ class Decoder:
     def fn(self, depth: int) -> tuple:
         r = self.r
         kind = r.pick(("ident", "const", "raise", "to", "to", "triple", "reenter", "drop", "abstract", "builtin",
-                       "cls", "not-callable", "receiver", "pool"))
+                       "cls", "not-callable", "receiver", "pool", "recurse"))
         if kind == "const":
             return ("const", self.leaf(depth))
         if kind == "raise":
@@ -277,6 +277,8 @@ class Decoder:
             return ("not-callable", self.leaf(depth))
         if kind == "pool":
             return ("pool", r.int(64))
+        if kind == "recurse":
+            return ("recurse", r.pick(("map", "flat_map", "match", "rshift", "repr")))
         return (kind,)
 
 
@@ -314,11 +316,12 @@ class HostileExit(BaseException):
     """Not an Exception: passes every `except Exception`."""
 
 
-UNRAISABLE: list = []
-
-
 def _unraisable(info) -> None:
-    UNRAISABLE.append((type(info.exc_value).__name__, str(info.exc_value)[:200], repr(info.object)[:100]))
+    """Reports go to the world whose finaliser raised, or that runs a step."""
+    world = World.active
+    report = (type(info.exc_value).__name__, _text(info.exc_value))
+    if world is not None and not world.closed:
+        world.unraisable.append(report)
 
 
 def _cannot_create(cls, *args, **kwargs):
@@ -334,6 +337,8 @@ def allow_object_new(R) -> None:
 
 
 class World:
+    active = None   # the world running a step
+
     def __init__(self, name: str, R: type, M: type) -> None:
         self.name, self.R, self.M = name, R, M
         self.pool: list = [R.ok(1), R.err("e", "c", [7]), M.just("j"), M.nothing()]
@@ -346,6 +351,8 @@ class World:
         self.depth = 0
         self.abstract: set = set()
         self.closed = False
+        self.keywords: list = []     # keyword dicts of the calls in progress
+        self.unraisable: list = []
 
     # -- objects -------------------------------------------------------------
 
@@ -381,7 +388,7 @@ class World:
         if kind == "fn":
             return self.make_fn(recipe[1])
         if kind == "hostile":
-            return self.register(self.make_hostile(recipe[1], recipe[2]))
+            return self.register(self.make_hostile(recipe[1], recipe[2:]))
         if kind == "flag":
             return self.make_flag(recipe[1])
         if kind == "tuple":
@@ -408,7 +415,7 @@ class World:
                    "nonstr-str": NonStrStr}[key[2]]
             return self.register(cls(key[1]))
         what = key[1]
-        if what in ("str-raises", "str-mutates"):
+        if what in ("str-raises", "str-mutates", "str-clears"):
             return self.register(KeyObject(self, what))
         return what
 
@@ -482,15 +489,27 @@ class World:
             return self.receivers[-1] if self.receivers else None
         raise AssertionError(recipe)
 
-    def make_hostile(self, kind: str, arg):
+    def recurse(self, fn, how: str):
+        recv = self.receivers[-1] if self.receivers else self.pooled(0)
+        if how == "map":
+            return recv.map(fn)
+        if how == "flat_map":
+            return recv.flat_map(fn)
+        if how == "match":
+            return recv.match(fn, fn)
+        if how == "rshift":
+            return recv >> fn
+        return repr(self.R.ok(_ReprCalls(fn)))
+
+    def make_hostile(self, kind: str, args):
         if kind == "str":
-            return HostileStr(self, arg)
+            return HostileStr(self, args[0])
         if kind == "reflect":
-            return Reflect(self, arg)
+            return Reflect(self, args[0])
         if kind == "spoof":
-            return make_spoof(self, arg)
+            return make_spoof(self, args[0])
         if kind == "finalizer":
-            return Finalizer(self, arg)
+            return Finalizer(self, args[0], args[1] if len(args) > 1 else False)
         return Explodes(self)
 
     def set_abstract(self, letter: str, count: int) -> None:
@@ -551,6 +570,8 @@ class World:
             raise exc
         if type(exc) is fuzz_model.Unmade:
             return ("raised", "TypeError", UNMADE)
+        if type(exc) is RecursionError and self.tokens.get(id(exc)) is None:
+            return ("raised", "RecursionError")   # where the limit strikes differs between worlds
         cause = exc.__cause__
         return ("raised", type(exc).__name__, _text(exc), len(exc.args), self.tokens.get(id(exc)),
                 None if cause is None else self.describe(cause), exc.__suppress_context__)
@@ -570,6 +591,13 @@ class World:
 
     def run(self, step) -> tuple:
         """Runs one step; returns (description, value)."""
+        outer, World.active = World.active, self
+        try:
+            return self._run(step)
+        finally:
+            World.active = outer
+
+    def _run(self, step) -> tuple:
         try:
             value = self.execute(step)
         except BaseException as exc:  # noqa: BLE001 - every outcome is described
@@ -646,7 +674,7 @@ class World:
                 del self.pool[step[1] % len(self.pool)]
             return None
         if kind == "chain":
-            return self.chain(step[1], step[2], step[3])
+            return self.chain(step[1], step[2], step[3], step[4] if len(step) > 4 else False)
         raise AssertionError(step)
 
     def call(self, target, name, route, letter, args, kwargs):
@@ -657,6 +685,7 @@ class World:
         for key, value in kwargs:
             kw[self.build_key(key)] = self.build(value)
         self.receivers.append(obj)
+        self.keywords.append(kw)
         self.armed = True
         try:
             if route == "attr":
@@ -673,6 +702,7 @@ class World:
         finally:
             self.armed = False
             self.receivers.pop()
+            self.keywords.pop()
 
     def lookup(self, obj, name):
         return getattr(obj, name)
@@ -684,11 +714,13 @@ class World:
         kw = {}
         for key, value in kwargs:
             kw[self.build_key(key)] = self.build(value)
+        self.keywords.append(kw)
         self.armed = True
         try:
             return self.construct(cls, route, first, args, kw)
         finally:
             self.armed = False
+            self.keywords.pop()
 
     def construct(self, cls, route, first, args, kw):
         if route == "direct":
@@ -718,8 +750,8 @@ class World:
     def make_unmade_result(self):
         return object.__new__(self.R)
 
-    def chain(self, wraps, length, nested):
-        x = Finalizer(self, nested)   # not registered: it dies with the chain
+    def chain(self, wraps, length, nested, raises):
+        x = Finalizer(self, nested, raises)   # not registered: it dies with the chain
         for i in range(length):
             w = wraps[i % len(wraps)]
             if w == "ok":
@@ -872,6 +904,8 @@ class Fn(Hostile):
 
     def __call__(self, *args):
         world = self.world
+        if self.recipe[0] == "recurse":   # not logged: the depth reached differs between worlds
+            return world.recurse(self, self.recipe[1])
         world.log.append(("call", self.recipe[0], world.describe(args)))
         return world.fn_body(self.recipe, args)
 
@@ -928,6 +962,11 @@ class KeyObject(Hostile):
     def __str__(self):
         if self.what == "str-raises":
             raise Boom("keyword object __str__")
+        if self.what == "str-clears":
+            for d in self.world.keywords:
+                dict.clear(d)     # the values bound so far lose their last reference
+            gc.collect()
+            return "key-object"
         self.world.pool.append(self.world.M.nothing())
         return "key-object"
 
@@ -1065,6 +1104,16 @@ class Reflect(Hostile):
         return self._reflected(">>", other)
 
 
+class _ReprCalls:
+    """A payload whose __str__ calls a callable (and so recurses)."""
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __str__(self):
+        return str(self.fn())
+
+
 class Explodes(Hostile):
     """Any protocol the module must never use on a payload raises."""
 
@@ -1097,8 +1146,8 @@ def make_spoof(world, target: str):
 class Finalizer(Hostile):
     """A payload whose finaliser runs a step when the last reference goes."""
 
-    def __init__(self, world, step):
-        self.world, self.step = world, step
+    def __init__(self, world, step, raises=False):
+        self.world, self.step, self.raises = world, step, raises
 
     def __del__(self):
         world = self.world
@@ -1108,6 +1157,9 @@ class Finalizer(Hostile):
             world.log.append(("del", world.run_nested(self.step)))
         except BaseException as exc:  # noqa: BLE001
             world.log.append(("del-raised", type(exc).__name__))
+        if self.raises:
+            World.active = world
+            raise Boom("finaliser")
 
 
 def make_exception(kind: str) -> BaseException:
@@ -1173,7 +1225,6 @@ def run_program(program, tarnwick_module) -> None:
     model = ModelWorld("model", fuzz_model.Result, fuzz_model.MayBe)
     old_hook = sys.unraisablehook
     sys.unraisablehook = _unraisable
-    UNRAISABLE.clear()
     try:
         for index, step in enumerate(program):
             got, _ = real.run(step)
@@ -1190,8 +1241,10 @@ def run_program(program, tarnwick_module) -> None:
             flags = [(i, borrow_flag(p)) for i, p in enumerate(real.pool) if type(p) in (real.R, real.M)]
             if any(f for _, f in flags):
                 raise Mismatch(index, step, "borrow flag", flags, [])
-            if UNRAISABLE:
-                raise Mismatch(index, step, "unraisable", list(UNRAISABLE), [])
+            if real.unraisable != model.unraisable:
+                raise Mismatch(index, step, "unraisable", real.unraisable, model.unraisable)
+            real.unraisable.clear()
+            model.unraisable.clear()
         got, want = real.finish(), model.finish()
         if not same(got, want):
             raise Mismatch(len(program), ("end",), "instances", got, want)
