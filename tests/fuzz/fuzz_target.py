@@ -153,13 +153,14 @@ def main(argv: list[str]) -> int:
         # extension itself is not instrumented): imported here first.
         with atheris.instrument_imports():
             import fuzz_model  # noqa: F401
-            import fuzz_program  # noqa: F401
+            import fuzz_program
     skip = parse_skip(args.skip)
     if args.replay:
         return replay(args.replay, skip)
     findings = Findings(args.findings)
     if args.random is not None:
         return run_random(args.random, args.seed, skip, findings)
+    fuzz_program.REPLACE_RESULT_NEW = True
     atheris.Setup([argv[0], *rest], make_one_input(skip, findings), internal_libfuzzer=True)
     atheris.Fuzz()
     return 0
