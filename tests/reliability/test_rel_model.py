@@ -2,12 +2,15 @@
 a small pure-Python model of the documented behaviour, compared step by step
 (states, returned objects by identity, exception types and exact messages).
 
-The model is a test oracle: it states the rules plainly and leaves out what
-other tests cover (argument binding, the operator protocol's fallbacks).
+The model (tests/fuzz/fuzz_model.py) is a test oracle: it states the rules
+plainly. The programs here stay on documented calls; the fuzz target drives
+the same model through argument binding, the operator protocol and hostile
+objects.
 """
 from __future__ import annotations
 
 import os
+import sys
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -18,222 +21,10 @@ FULL = os.environ.get("TARNWICK_RELIABILITY_FULL") == "1"
 EXAMPLES = 20_000 if FULL else 1_000
 
 
-# ---------------------------------------------------------------------------
-# The model
+# The model of the documented behaviour is shared with the fuzz target.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz"))
 
-
-def cast_error(obj, required: str) -> TypeError:
-    if obj is None:
-        return TypeError(f"'None' is not an instance of '{required}'")
-    return TypeError(f"'{type(obj).__qualname__}' object is not an instance of '{required}'")
-
-
-def text(obj, parameter: str | None = None) -> str:
-    if not isinstance(obj, str):
-        exc = cast_error(obj, "str")
-        raise TypeError(f"argument '{parameter}': {exc}") if parameter else exc
-    obj.encode("utf-8")  # a lone surrogate raises UnicodeEncodeError
-    return str(obj)
-
-
-class Result:
-    def __init__(self, ok, value=None, message=None, code=None, details=None, has_details=False):
-        self._ok, self._value = ok, value
-        self._message, self._code, self._details, self._has_details = message, code, details, has_details
-
-    @staticmethod
-    def ok(value):
-        return Result(True, value)
-
-    @staticmethod
-    def err(message, code=None, details=None):
-        message = text(message, "message")
-        code = None if code is None else text(code, "code")
-        return Result(False, message=message, code=code, details=details, has_details=details is not None)
-
-    def is_ok(self):
-        return self._ok
-
-    def is_err(self):
-        return not self._ok
-
-    def unwrap(self):
-        if self._ok:
-            return self._value
-        raise ValueError("Tried to unwrap an Err: " + self._message)
-
-    def expect(self, message):
-        message = text(message, "message")
-        if self._ok:
-            return self._value
-        raise ValueError(message)
-
-    def unwrap_or(self, default):
-        return self._value if self._ok else default
-
-    def unwrap_err(self):
-        if self._ok:
-            raise ValueError("Tried to unwrap_err on an Ok")
-        return (self._message, self._code, self._details if self._has_details else None)
-
-    def to_option(self):
-        return self._value if self._ok else None
-
-    def __bool__(self):
-        return self._ok
-
-    def __len__(self):
-        return int(self._ok)
-
-    def __iter__(self):
-        return iter((self._value,) if self._ok else ())
-
-    def __repr__(self):
-        if self._ok:
-            return f"Ok({str(self._value)})"
-        if self._code is None:
-            return f"Err('{self._message}')"
-        return f"Err('{self._message}', code='{self._code}')"
-
-    def _copy(self):
-        return Result(self._ok, self._value, self._message, self._code, self._details, self._has_details)
-
-    def map(self, func):
-        return Result.ok(func(self._value)) if self._ok else self._copy()
-
-    def map_err(self, func):
-        if self._ok:
-            return self._copy()
-        out = func(*self.unwrap_err())
-        if not isinstance(out, tuple):
-            raise cast_error(out, "tuple")
-        if len(out) != 3:
-            raise ValueError(f"expected tuple of length 3, but got tuple of length {len(out)}")
-        message = text(out[0])
-        code = None if out[1] is None else text(out[1])
-        return Result(False, message=message, code=code, details=out[2], has_details=out[2] is not None)
-
-    def flat_map(self, func):
-        if not self._ok:
-            return self._copy()
-        out = func(self._value)
-        if not isinstance(out, Result):
-            raise cast_error(out, "Result")
-        return out._copy()
-
-    and_then = flat_map
-    __rshift__ = flat_map
-
-    def match(self, ok=None, err=None):
-        if self._ok:
-            return None if ok is None else ok(self._value)
-        return None if err is None else err(*self.unwrap_err())
-
-    def __or__(self, other):
-        return self._value if self._ok else other
-
-    def to_dict(self):
-        if self._ok:
-            return {"ok": True, "value": self._value}
-        d = {"ok": False, "error": self._message}
-        if self._code is not None:
-            d["code"] = self._code
-        if self._has_details:
-            d["details"] = self._details
-        return d
-
-    @staticmethod
-    def from_dict(d):
-        if not isinstance(d, dict):
-            raise TypeError(f"argument 'dict': {cast_error(d, 'dict')}")
-        if "ok" not in d:
-            raise ValueError("Missing 'ok' key in dict")
-        flag = d["ok"]
-        if type(flag) is not bool:
-            raise cast_error(flag, "bool")
-        if flag:
-            if "value" not in d:
-                raise ValueError("Missing 'value' key for Ok result")
-            return Result.ok(d["value"])
-        if "error" not in d:
-            raise ValueError("Missing 'error' key for Err result")
-        message = text(d["error"])
-        code = d.get("code")
-        try:
-            code = text(code)
-        except (TypeError, UnicodeEncodeError):
-            code = None
-        return Result(False, message=message, code=code, details=d.get("details"), has_details="details" in d)
-
-
-class MayBe:
-    def __init__(self, obj):
-        self._just, self._value = obj is not None, obj
-
-    @staticmethod
-    def just(obj):
-        m = MayBe(None)
-        m._just, m._value = True, obj
-        return m
-
-    @staticmethod
-    def nothing():
-        return MayBe(None)
-
-    def is_just(self):
-        return self._just
-
-    def is_nothing(self):
-        return not self._just
-
-    def unwrap(self):
-        if self._just:
-            return self._value
-        raise ValueError("Tried to unwrap a Nothing")
-
-    def expect(self, message):
-        message = text(message, "message")
-        if self._just:
-            return self._value
-        raise ValueError(message)
-
-    def to_option(self):
-        return self._value if self._just else None
-
-    def or_else(self, default):
-        return self._value if self._just else default
-
-    __or__ = or_else
-
-    def __bool__(self):
-        return self._just
-
-    def __len__(self):
-        return int(self._just)
-
-    def __iter__(self):
-        return iter((self._value,) if self._just else ())
-
-    def __repr__(self):
-        return f"Just({str(self._value)})" if self._just else "Nothing"
-
-    def map(self, func):
-        return MayBe.just(func(self._value)) if self._just else MayBe.nothing()
-
-    def flat_map(self, func):
-        if not self._just:
-            return MayBe.nothing()
-        out = func(self._value)
-        if not isinstance(out, MayBe):
-            raise cast_error(out, "MayBe")
-        return MayBe.just(out._value) if out._just else MayBe.nothing()
-
-    __rshift__ = flat_map
-
-    def match(self, just=None, nothing=None):
-        if self._just:
-            return None if just is None else just(self._value)
-        return None if nothing is None else nothing()
+from fuzz_model import MayBe, Result  # noqa: E402
 
 
 # ---------------------------------------------------------------------------
