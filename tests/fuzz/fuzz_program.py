@@ -816,6 +816,14 @@ class ModelWorld(World):
     """The interpreter's own checks, where the module is not entered, are
     reproduced here with the interpreter's wording."""
 
+    def make_unmade_result(self):
+        # Only Result's constructors and operations make a Result: any other
+        # way fails as calling the class does, after object's constructor has
+        # refused an abstract class.
+        if "R" in self.abstract:
+            return _object_new(self.R, (), None)
+        raise TypeError("cannot create 'builtins.Result' instances")
+
     def lookup(self, obj, name):
         """An instance method or slot taken from the class itself: the
         interpreter's descriptor checks the receiver before the module is
@@ -1252,9 +1260,6 @@ def run_program(program, tarnwick_module) -> None:
         for index, step in enumerate(program):
             got, _ = real.run(step)
             want, _ = model.run(step)
-            if step[0] == "unmade" and want[0] == "returned" and got[:2] == ("raised", "TypeError"):
-                model.pool.pop()   # refusing to make such an instance is sound too
-                want = got
             if not same(got, want):
                 raise Mismatch(index, step, "outcome", got, want)
             if not same(normalized(real.log), normalized(model.log)):
