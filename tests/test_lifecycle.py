@@ -7,14 +7,11 @@ Each scenario that could crash or hang runs in a child interpreter of its own.
 from __future__ import annotations
 
 import os
-import signal
 import subprocess
 import sys
 import textwrap
 
 import pytest
-
-import tarnwick
 
 
 def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
@@ -234,29 +231,36 @@ def test_finaliser_waiting_in_one_thread_does_not_hold_up_another() -> None:
     assert_clean(proc)
 
 
+# Thread A drops a 70-deep chain whose innermost payload's finaliser waits
+# until `release` is set; `deep` is set once A is waiting there.
+DEEP_WAITING_THREAD = """
+import os, threading, warnings, tarnwick
+warnings.simplefilter("ignore", DeprecationWarning)   # fork with threads
+R = tarnwick.Result
+deep = threading.Event(); release = threading.Event()
+class Waits:
+    def __del__(self):
+        deep.set()
+        release.wait(20)
+def a():
+    chain = R.ok(Waits())
+    for _ in range(70):
+        chain = R.ok(chain)
+    del chain
+t = threading.Thread(target=a)
+t.start()
+assert deep.wait(20)
+"""
+
+
 def test_instances_dropped_by_a_thread_are_released_on_that_thread() -> None:
     # While thread A sits 70 deallocations deep in a waiting finaliser, an
     # instance the main thread drops is released at once, on the main thread.
-    proc = run_python("""
-        import threading, tarnwick
-        R = tarnwick.Result
-        deep = threading.Event(); release = threading.Event()
-        class Waits:
-            def __del__(self):
-                deep.set()
-                release.wait(20)
+    proc = run_python(DEEP_WAITING_THREAD + textwrap.dedent("""
         where = []
         class Tracks:
             def __del__(self):
                 where.append(threading.get_ident())
-        def a():
-            chain = R.ok(Waits())
-            for _ in range(70):
-                chain = R.ok(chain)
-            del chain
-        t = threading.Thread(target=a)
-        t.start()
-        assert deep.wait(20)
         r = R.ok(Tracks())
         del r
         assert where == [threading.get_ident()], where
@@ -268,34 +272,18 @@ def test_instances_dropped_by_a_thread_are_released_on_that_thread() -> None:
         release.set()
         t.join(30)
         print("ok")
-    """)
+    """))
     assert_clean(proc)
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
 def test_forked_child_releases_what_it_drops() -> None:
     # Another thread is 70 deallocations deep when the process forks.
-    proc = run_python("""
-        import os, threading, warnings, tarnwick
-        warnings.simplefilter("ignore", DeprecationWarning)   # fork with threads
-        R = tarnwick.Result
-        deep = threading.Event(); release = threading.Event()
-        class Waits:
-            def __del__(self):
-                deep.set()
-                release.wait(20)
+    proc = run_python(DEEP_WAITING_THREAD + textwrap.dedent("""
         released = []
         class Tracks:
             def __del__(self):
                 released.append(1)
-        def a():
-            chain = R.ok(Waits())
-            for _ in range(70):
-                chain = R.ok(chain)
-            del chain
-        t = threading.Thread(target=a)
-        t.start()
-        assert deep.wait(20)
         pid = os.fork()
         if pid == 0:
             r = R.ok(Tracks()); del r
@@ -309,7 +297,7 @@ def test_forked_child_releases_what_it_drops() -> None:
         t.join(30)
         assert os.waitstatus_to_exitcode(status) == 0, status
         print("ok")
-    """)
+    """))
     assert_clean(proc)
 
 

@@ -323,46 +323,6 @@ def test_texts_are_copied_not_referenced() -> None:
 
 
 # --------------------------------------------------------------------------
-# Interpreters
-
-
-SUBINTERP_IMPORT = """
-import os
-try:
-    import tarnwick
-except ImportError as exc:
-    os.write(FD, ("refused:" + str(exc)).encode())
-else:
-    os.write(FD, b"imported")
-"""
-
-
-def test_sub_interpreter_import_is_refused() -> None:
-    pytest.importorskip("_testcapi")
-    proc = run_python(
-        f"""
-        import os, _testcapi
-        import tarnwick
-        fd_r, fd_w = os.pipe()
-        rc = _testcapi.run_in_subinterp({SUBINTERP_IMPORT!r}.replace("FD", str(fd_w)))
-        os.close(fd_w)
-        with os.fdopen(fd_r) as f:
-            outcome = f.read()
-        assert rc == 0, rc
-        assert outcome.startswith("refused:"), outcome
-        assert outcome != "refused:"
-        # The main interpreter's module and classes are untouched.
-        r = tarnwick.Result.ok(2).map(lambda v: v * 3)
-        assert r.unwrap() == 6 and tarnwick.MayBe(None).is_nothing()
-        assert tarnwick.__all__ == ["MayBe", "Result"]
-        print("ok")
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "ok"
-
-
-# --------------------------------------------------------------------------
 # Shared library and wheel
 
 # A free-threaded interpreter has no stable ABI: there the library is built
