@@ -88,14 +88,14 @@ template <class Record>
     return make_instance(type.value(), std::move(record));
 }
 
-// Deallocation of an instance whose last reference is gone. release_record
-// gives up the record's references and texts; the memory goes to keep (a
-// free list with room) or to free, the type's free slot (null: looked up).
-// may_nest tells whether releasing the record may
-// free other objects (it holds a last reference), and so possibly deallocate
-// further instances from inside this one: only then is the nesting depth
-// counted. Past a depth limit, instances are queued and released by the
-// outermost deallocation instead of recursing.
+// Deallocation of an instance whose last reference is gone. how.record
+// gives up the record's references and texts; the memory goes to how.keep (a
+// free list with room) or to how.free, the type's free slot (null: looked
+// up). may_nest tells whether releasing the record may free other objects (it
+// holds a last reference), and so possibly deallocate further instances from
+// inside this one: only then is the nesting depth counted. Past a depth
+// limit, instances are queued and released by the outermost deallocation
+// instead of recursing.
 using ReleaseFn = void (*)(PyObject*) noexcept;
 struct Release {
     ReleaseFn record;
@@ -122,7 +122,7 @@ void deallocate_instance(PyObject* self) noexcept {
         Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
         return;
     }
-    const bool own_class = reinterpret_cast<PyObject*>(Py_TYPE(self)) == holder.type.load(std::memory_order_relaxed);
+    const bool own_class = reinterpret_cast<PyObject*>(type) == holder.type.load(std::memory_order_relaxed);
     const Release how = {
         [](PyObject* obj) noexcept { std::destroy_at(&as_instance<Record>(obj)->record); },
         keep,
