@@ -18,14 +18,17 @@ Outcome<Py_ssize_t> length(const Record& record) noexcept {
 }
 
 // An iterator over a fresh one- or zero-element tuple: the interpreter's own
-// tuple iterator, independent of the instance once made.
+// tuple iterator, independent of the instance once made. The tuple type's
+// iter slot is called directly (looked up once; a function-local static is
+// initialised once, thread-safely).
 template <class Record>
 Outcome<Ref> iterate(const Record& record) noexcept {
+    static const auto tuple_iter = reinterpret_cast<getiterfunc>(PyType_GetSlot(&PyTuple_Type, Py_tp_iter));
     PyObject* held = record.held();
     Ref tuple = Ref::steal(held != nullptr ? PyTuple_Pack(1, held) : PyTuple_New(0));
     if (!tuple) [[unlikely]]
         return Error::fetch();
-    Ref iterator = Ref::steal(PyObject_GetIter(tuple.get()));
+    Ref iterator = Ref::steal(tuple_iter != nullptr ? tuple_iter(tuple.get()) : PyObject_GetIter(tuple.get()));
     if (!iterator) [[unlikely]]
         return Error::fetch();
     return iterator;

@@ -18,6 +18,8 @@
 // - block_cache (error_texts.cpp): released Err text blocks of the small
 //   size, GIL builds only, under the same rule as free_list.
 // - the Nothing repr (maybe_class.cpp): an interned str, as above.
+// - the tuple type's iter slot (shared_bodies.hpp): a function-local static,
+//   initialised once by the language's thread-safe static initialisation.
 // - the deallocation state (below): per thread, so nothing is shared; and
 //   queued_instances, the number of instances queued on all threads' lists,
 //   changed atomically by the thread that queues or drains (a forked child
