@@ -113,9 +113,10 @@ void deallocate_instance(PyObject* self) noexcept {
     auto* inst = as_instance<Record>(self);
     PyTypeObject* type = Py_TYPE(self);
     FreeList* keep = free_list_for<Record>(type);
+    const bool may_nest = inst->record.holds_last_reference();
     // The common case inline: nothing the record releases can go with it,
     // nothing is queued, and the free list has room.
-    if (keep != nullptr && keep->size < FreeList::limit && !inst->record.holds_last_reference() &&
+    if (keep != nullptr && keep->size < FreeList::limit && !may_nest &&
         queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
         std::destroy_at(&inst->record);
         keep->push(self);
@@ -128,7 +129,7 @@ void deallocate_instance(PyObject* self) noexcept {
         keep,
         own_class ? holder.free.load(std::memory_order_relaxed) : nullptr,
     };
-    deallocate(self, inst->borrow, how, inst->record.holds_last_reference());
+    deallocate(self, inst->borrow, how, may_nest);
 }
 
 }  // namespace tarnwick
