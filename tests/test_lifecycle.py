@@ -167,6 +167,96 @@ def test_receiver_dropped_during_repr_inside_a_deep_deallocation(cls: str) -> No
     assert_clean(proc)
 
 
+# Standard-library callers that lend a method its receiver: each passes the
+# receiver from storage it owns and lets the user's callable replace that
+# storage while the method runs. The callable then makes new instances, which
+# would reuse the freed receiver's memory.
+
+LENT_PRELUDE = """
+import functools, itertools, tarnwick
+C = tarnwick.{cls}
+make = C.{make}
+fresh = []
+def make_fresh():
+    fresh.extend(make(i) for i in range(4))
+"""
+
+LENT_CALLERS = {
+    # The accumulator's running total is map's receiver; calling next() on the
+    # same accumulator from the mapped function replaces the total.
+    "accumulate": """
+def again(v):
+    return v
+def replace_total(v):
+    next(acc)
+    make_fresh()
+    return v
+def items():  # yields each item without keeping it
+    yield make([1])
+    yield replace_total
+    yield again
+acc = itertools.accumulate(items(), C.map)
+next(acc)
+assert next(acc).unwrap() == [1]
+""",
+    # The key object's obj is match's receiver.
+    "cmp_to_key": """
+K = functools.cmp_to_key(C.match)
+def handler(v):
+    k1.obj = None
+    make_fresh()
+    return 0
+k1, k2 = K(make([1])), K(handler)
+assert not k1 < k2
+""",
+    # partial's stored argument is match's receiver; __setstate__ replaces it.
+    "partial": """
+p = functools.partial(C.match, make([1]))
+def handler(v):
+    p.__setstate__((C.match, (make(2),), None, None))
+    make_fresh()
+    return v
+assert p(handler) == [1]
+""",
+}
+
+LENT_CHECK = """
+assert [f.unwrap() for f in fresh] == [0, 1, 2, 3]
+assert [f.map(lambda v: v + 1).unwrap() for f in fresh] == [1, 2, 3, 4]
+print("ok")
+"""
+
+# The same, run from a payload finaliser 70 deallocations deep: the dropped
+# receiver's release is deferred onto the list threaded through its borrow
+# word, which a late give-back of shared access would overwrite.
+LENT_DEEP = """
+class RunOnDel:
+    def __del__(self):
+        exec(SCENARIO, globals())
+chain = make(RunOnDel())
+for _ in range(70):
+    chain = make(chain)
+del chain
+for _ in range(3):
+    chain = make(0)
+    for _ in range(1000):
+        chain = make(chain)
+    del chain
+"""
+
+
+@pytest.mark.parametrize("deep", [False, True], ids=["direct", "deferred release"])
+@pytest.mark.parametrize("caller", sorted(LENT_CALLERS))
+@pytest.mark.parametrize(("cls", "make"), [("Result", "ok"), ("MayBe", "just")])
+def test_method_keeps_a_lent_receiver_alive(cls: str, make: str, caller: str, deep: bool) -> None:
+    scenario = LENT_CALLERS[caller]
+    body = f"SCENARIO = {scenario!r}\n" + LENT_DEEP if deep else scenario
+    code = LENT_PRELUDE.format(cls=cls, make=make) + body + LENT_CHECK
+    if deep:
+        code = code.replace(LENT_CHECK, "assert fresh, 'the finaliser did not run'\n" + LENT_CHECK)
+    assert_clean(run_python(code))
+
+
 # --------------------------------------------------------------------------
 # Instances not made by a constructor
 

@@ -41,17 +41,61 @@ public:
         return true;
     }
 
+    // Gives access back now: true when this was the last access to an
+    // instance whose deallocation was postponed, which the caller must then
+    // finish (the word is left at zero for it). Acquire-release: the caller
+    // sees everything the deallocating thread wrote.
+    [[nodiscard]] bool give_back_last_of_released() noexcept {
+        BorrowFlag* flag = flag_;
+        flag_ = nullptr;
+        if (flag == nullptr) return false;
+        if (flag->fetch_sub(1, std::memory_order_acq_rel) != (released_while_shared | 1)) [[likely]]
+            return false;
+        flag->store(0, std::memory_order_relaxed);
+        return true;
+    }
+
+    // The borrow word's top bit: the instance lost its last reference while
+    // an entry held shared access to it (a receiver lent without a reference,
+    // then dropped by Python code the body ran). Its deallocation is
+    // postponed until the last such access is given back (see deallocate()).
+    static constexpr std::uintptr_t released_while_shared = ~(~std::uintptr_t{0} >> 1);
+
 private:
     BorrowFlag* flag_ = nullptr;
 };
 
-// What an entry holds on its receiver until it returns. keep_alive is
-// declared first so that it is released last: shared access is given back
-// while the instance certainly exists, and only then may dropping the entry's
-// own reference free it.
+// Runs the postponed deallocation of obj (lifecycle.cpp).
+TARNWICK_COLD void finish_postponed_deallocation(PyObject* obj) noexcept;
+
+// What an entry holds on its receiver until it returns: shared access, and,
+// for an entry whose body runs Python code (Guarded), the receiver's address
+// so that it can finish a deallocation postponed meanwhile. The interpreter
+// lends slots a receiver that nobody may hold a reference to (list.__repr__
+// lends each element to repr), and callers lend methods one too
+// (itertools.accumulate passes its running total, functools.cmp_to_key its
+// key's obj, functools.partial its stored argument), each from storage that
+// the body's Python code can replace. Giving access back to a freed instance
+// would write to memory that may already be another instance's; postponing
+// the deallocation instead costs one compare on the way out, where holding a
+// reference would cost two reference-count calls on every call. Entries whose
+// body runs no Python code cannot see their receiver dropped meanwhile and
+// give access back unchecked.
+template <bool Guarded>
 struct Hold {
-    Ref keep_alive;  // set by entries that run Python code
     SharedAccess access;
+};
+template <>
+struct Hold<true> {
+    SharedAccess access;
+    PyObject* receiver = nullptr;
+    Hold() noexcept = default;
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    ~Hold() {
+        if (access.give_back_last_of_released()) [[unlikely]]
+            finish_postponed_deallocation(receiver);
+    }
 };
 
 // A copy of the record of an instance a user callable returned, read under

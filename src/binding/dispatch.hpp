@@ -119,15 +119,11 @@ TARNWICK_COLD Instance<Record>* receiver_slow(PyObject* obj) noexcept {
 TARNWICK_COLD inline void raise_borrow_error() noexcept { borrow_error().restore(); }
 
 // Receiver check, then shared access: the instance, or null with the error
-// set. The common case (type made, exact type) stays inline. With KeepAlive
-// the entry also holds a reference to its receiver until it has given shared
-// access back: slots may be lent a receiver that nobody holds a reference to
-// (list.__repr__ lends each element to repr), and Python code run by the
-// body could drop the last one. Methods need no such reference: a method
-// call's receiver is held by the caller (its frame or the bound method) for
-// the whole call.
-template <class Record, bool KeepAlive>
-TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold& hold) noexcept {
+// set. The common case (type made, exact type) stays inline. A Guarded entry
+// (one whose body runs Python code) also notes its receiver, to finish a
+// deallocation postponed while it held access (see Hold in access.hpp).
+template <class Record, bool Guarded>
+TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold<Guarded>& hold) noexcept {
     Instance<Record>* inst;
     if (Py_TYPE(self) == ClassOf<Record>::holder.created()) [[likely]]
         inst = as_instance<Record>(self);
@@ -137,7 +133,7 @@ TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold& hold) noexc
         raise_borrow_error();
         return nullptr;
     }
-    if constexpr (KeepAlive) hold.keep_alive = Ref::borrow(self);
+    if constexpr (Guarded) hold.receiver = self;
     return inst;
 }
 
@@ -146,14 +142,18 @@ TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold& hold) noexc
 // ---------------------------------------------------------------------------
 // Methods
 
-// METH_FASTCALL | METH_KEYWORDS instance method.
+// METH_FASTCALL | METH_KEYWORDS instance method. A body that takes a
+// callable (map, map_err, flat_map, and_then, match) runs Python code, so its
+// entry is guarded against losing its receiver meanwhile; the others
+// (expect, unwrap_or) only read the record and check that an argument is a
+// str, which runs no Python code.
 template <const auto& Sig, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     detail::SlotArray<Sig> slots;
     if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
         return detail::fail(bound.error());
-    Hold hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>, false>(self, hold);
+    Hold<detail::runs_python<Body>> hold;
+    auto* inst = detail::enter<detail::RecordOf<Body>>(self, hold);
     if (inst == nullptr) [[unlikely]]
         return nullptr;
     auto out = detail::invoke<Body, 1>(Sig, slots, std::as_const(inst->record));
@@ -161,10 +161,14 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // METH_NOARGS instance method: the interpreter rejects arguments itself.
+// These bodies (predicates, unwrap, unwrap_err, to_option, to_dict) read the
+// record and build tuples, str and dicts of it: no Python code runs (since
+// 3.12 an allocation only schedules a collection, it does not run one), so
+// their entries are not guarded.
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
-    Hold hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>, false>(self, hold);
+    Hold<false> hold;
+    auto* inst = detail::enter<detail::RecordOf<Body>>(self, hold);
     if (inst == nullptr) [[unlikely]]
         return nullptr;
     auto out = Body(inst->record);
@@ -214,12 +218,12 @@ PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexc
 // Unary slots share one shape; Failure is the slot's error return value.
 // The interpreter may lend the receiver to a slot without holding a
 // reference itself (list.__repr__ lends each element to repr), so a slot
-// whose body can run Python code (KeepAlive) holds one.
-template <auto Body, auto Failure, bool KeepAlive>
+// whose body can run Python code is Guarded.
+template <auto Body, auto Failure, bool Guarded>
 decltype(Failure) unary_slot(PyObject* self) noexcept {
     using Return = decltype(Failure);
-    Hold hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>, KeepAlive>(self, hold);
+    Hold<Guarded> hold;
+    auto* inst = detail::enter<detail::RecordOf<Body>>(self, hold);
     if (inst == nullptr) [[unlikely]]
         return Failure;
     auto out = Body(inst->record);
@@ -262,10 +266,10 @@ PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
     if (!type) [[unlikely]]
         return detail::fail(type.error());
     if (!is_instance(left, type.value())) Py_RETURN_NOTIMPLEMENTED;
-    Hold hold;
+    Hold<detail::runs_python<Body>> hold;
     if (!hold.access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
         Py_RETURN_NOTIMPLEMENTED;
-    if constexpr (detail::runs_python<Body>) hold.keep_alive = Ref::borrow(left);
+    if constexpr (detail::runs_python<Body>) hold.receiver = left;
     auto out = Body(as_instance<Record>(left)->record, Right{right});
     return detail::finish(out);
 }

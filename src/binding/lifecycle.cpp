@@ -1,5 +1,7 @@
 #include "lifecycle.hpp"
 
+#include "access.hpp"
+
 #include "messages.hpp"
 #include "state.hpp"
 
@@ -83,12 +85,29 @@ TARNWICK_COLD void drain_deferred(DeallocState& state) noexcept {
     state.draining = false;
 }
 
+// Marks the borrow word of an instance that an entry still reads: the entry
+// that gives the last access back finishes the deallocation. False when no
+// access is held (possibly given back meanwhile, by another thread).
+bool postpone_while_shared(BorrowFlag& word) noexcept {
+    auto current = word.load(std::memory_order_acquire);
+    while (current != 0) {
+        if (word.compare_exchange_weak(current, current | SharedAccess::released_while_shared,
+                                       std::memory_order_acq_rel, std::memory_order_acquire))
+            return true;
+    }
+    return false;
+}
+
 TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
     DeallocState& state = dealloc_state;
+    // A queued instance's borrow word is its link; any other's counts the
+    // shared accesses to it.
     if (obj == state.being_drained) {
         state.being_drained = nullptr;
         state.deferred_head = reinterpret_cast<PyObject*>(link.load(std::memory_order_relaxed));
         queued_instances.fetch_sub(1, std::memory_order_relaxed);
+    } else if (postpone_while_shared(link)) {
+        return;
     } else if (!may_nest) {
         release_now(obj, how);
         return;
@@ -108,8 +127,14 @@ TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Rel
 
 }  // namespace
 
+void finish_postponed_deallocation(PyObject* obj) noexcept {
+    auto dealloc = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(obj), Py_tp_dealloc));
+    dealloc(obj);
+}
+
 void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
-    if (!may_nest && queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
+    if (!may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&
+        link.load(std::memory_order_acquire) == 0) [[likely]] {
         release_now(obj, how);
         return;
     }

@@ -88,7 +88,10 @@ template <class Record>
     return make_instance(type.value(), std::move(record));
 }
 
-// Deallocation of an instance whose last reference is gone. how.record
+// Deallocation of an instance whose last reference is gone. While an entry
+// still holds shared access to it (its receiver was lent and then dropped),
+// it is postponed: the borrow word is marked and the entry that gives the
+// last access back runs it. how.record
 // gives up the record's references and texts; the memory goes to how.keep (a
 // free list with room) or to how.free, the type's free slot (null: looked
 // up). may_nest tells whether releasing the record may free other objects (it
@@ -105,6 +108,16 @@ struct Release {
 void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept;
 
 // True when releasing obj's reference frees it.
+//
+// Free-threaded builds: another thread may hold a reference to obj and drop
+// it between this read and the release, so the answer can be wrong both
+// ways. A wrong "yes" only sends the release down the counted path. A wrong
+// "no" lets this one level release its record without counting a depth; the
+// objects it frees are deallocated by their own dealloc slots, which ask the
+// same question of their own records and count again. Each uncounted level
+// needs another thread to drop that very payload's last other reference
+// inside this window, so a race adds one level per such drop, never a
+// recursion of unbounded depth on its own.
 [[nodiscard]] inline bool last_reference(PyObject* obj) noexcept { return obj != nullptr && Py_REFCNT(obj) == 1; }
 
 template <class Record>
@@ -115,9 +128,10 @@ void deallocate_instance(PyObject* self) noexcept {
     FreeList* keep = free_list_for<Record>(type);
     const bool may_nest = inst->record.holds_last_reference();
     // The common case inline: nothing the record releases can go with it,
-    // nothing is queued, and the free list has room.
+    // nothing is queued, no entry holds access, and the free list has room.
     if (keep != nullptr && keep->size < FreeList::limit && !may_nest &&
-        queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
+        queued_instances.load(std::memory_order_relaxed) == 0 &&
+        inst->borrow.load(std::memory_order_acquire) == 0) [[likely]] {
         std::destroy_at(&inst->record);
         keep->push(self);
         Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
