@@ -5,10 +5,11 @@
 //   messages.hpp     every message the layer builds
 //   text_buffer.hpp  a PyMem-backed text builder
 //   shared_count.hpp a reference count for native blocks (atomic when free-threaded)
-//   strings.hpp      interned str kept for the process
+//   strings.hpp      interned str kept per interpreter
 //   signature.hpp    binding descriptions and argument binding
 //   convert.hpp      typed arguments (Optional, Text, OptionalText, Dict)
-//   type_holder.hpp  the process-wide type object of each class
+//   block_stack.hpp  bounded stacks of released blocks (free lists, text cache)
+//   interpreter.hpp  the state each interpreter keeps, and how it is found
 //   instance.hpp     instance layout and instance checks
 //   access.hpp       shared access to a record
 //   state.hpp        every global, and the per-thread state
@@ -30,4 +31,4 @@
 #include "binding/signature.hpp"
 #include "binding/strings.hpp"
 #include "binding/text_buffer.hpp"
-#include "binding/type_holder.hpp"
+#include "binding/interpreter.hpp"

@@ -19,35 +19,23 @@ struct ErrorTexts::Block {
 namespace {
 
 // Blocks of short texts (most messages and codes) are all allocated with one
-// size, and released ones are kept for reuse, as the instance memory is. GIL
-// builds only, where the interpreter lock orders every use.
+// size, and released ones are kept for reuse in the interpreter's cache, as
+// the instance memory is.
 constexpr std::size_t small_block = 64;
-struct BlockCache {
-    void* head = nullptr;
-    int size = 0;
-    static constexpr int limit = TARNWICK_FREE_THREADED ? 0 : 100;
-};
-constinit BlockCache block_cache;
 
 std::size_t block_bytes(Py_ssize_t message_size, Py_ssize_t code_size) noexcept {
     return sizeof(ErrorTexts::Block) + static_cast<std::size_t>(message_size) + static_cast<std::size_t>(code_size);
 }
 
-void* allocate_block(std::size_t bytes) noexcept {
+void* allocate_block(std::size_t bytes, TextBlockCache* cache) noexcept {
     if (bytes > small_block) return PyMem_Malloc(bytes);
-    if (void* block = BlockCache::limit > 0 ? block_cache.head : nullptr) {
-        block_cache.head = *static_cast<void**>(block);
-        --block_cache.size;
-        return block;
-    }
+    if (cache != nullptr && cache->head != nullptr) return cache->pop();
     return PyMem_Malloc(small_block);
 }
 
-void free_block(void* block, std::size_t bytes) noexcept {
-    if (bytes <= small_block && block_cache.size < BlockCache::limit) {
-        *static_cast<void**>(block) = block_cache.head;
-        block_cache.head = block;
-        ++block_cache.size;
+void free_block(void* block, std::size_t bytes, TextBlockCache* cache) noexcept {
+    if (bytes <= small_block && cache != nullptr && cache->has_room()) {
+        cache->push(block);
         return;
     }
     PyMem_Free(block);
@@ -55,14 +43,16 @@ void free_block(void* block, std::size_t bytes) noexcept {
 
 }  // namespace
 
-void ErrorTexts::release() noexcept {
-    if (block_->holders.drop())
-        free_block(block_, block_bytes(block_->message_size, block_->code_size < 0 ? 0 : block_->code_size));
+void ErrorTexts::release_to(TextBlockCache* cache) noexcept {
+    Block* block = block_;
+    block_ = nullptr;
+    if (block != nullptr && block->holders.drop())
+        free_block(block, block_bytes(block->message_size, block->code_size < 0 ? 0 : block->code_size), cache);
 }
 
 ErrorTexts& ErrorTexts::operator=(ErrorTexts&& other) noexcept {
     if (this != &other) {
-        if (block_ != nullptr) release();
+        release_to(nullptr);
         block_ = other.block_;
         other.block_ = nullptr;
     }
@@ -70,15 +60,14 @@ ErrorTexts& ErrorTexts::operator=(ErrorTexts&& other) noexcept {
 }
 
 // Ok records have no block.
-ErrorTexts::~ErrorTexts() {
-    if (block_ != nullptr) release();
-}
+ErrorTexts::~ErrorTexts() { release_to(nullptr); }
 
-Outcome<ErrorTexts> ErrorTexts::make(TextView message, std::optional<TextView> code) noexcept {
+Outcome<ErrorTexts> ErrorTexts::make(TextView message, std::optional<TextView> code,
+                                     TextBlockCache* cache) noexcept {
     const Py_ssize_t code_size = code ? code->size : 0;
     if (message.size > PY_SSIZE_T_MAX / 2 || code_size > PY_SSIZE_T_MAX / 2) [[unlikely]]
         return Error::no_memory();
-    auto* block = static_cast<Block*>(allocate_block(block_bytes(message.size, code_size)));
+    auto* block = static_cast<Block*>(allocate_block(block_bytes(message.size, code_size), cache));
     if (block == nullptr) [[unlikely]]
         return Error::no_memory();
     block->holders.init();

@@ -21,9 +21,13 @@ public:
     ErrorTexts& operator=(ErrorTexts&& other) noexcept;
     ~ErrorTexts();
 
-    // code is absent when null.
-    [[nodiscard]] static Outcome<ErrorTexts> make(TextView message,
-                                                  std::optional<TextView> code) noexcept;
+    // code is absent when null. A small block comes from cache (the calling
+    // interpreter's, or null) when it has one.
+    [[nodiscard]] static Outcome<ErrorTexts> make(TextView message, std::optional<TextView> code,
+                                                  TextBlockCache* cache) noexcept;
+    // Lets go of the texts now, keeping a freed small block in cache (the
+    // releasing interpreter's, or null). The destructor frees without one.
+    void release_to(TextBlockCache* cache) noexcept;
     // Another holder of the same texts.
     [[nodiscard]] ErrorTexts share() const noexcept;
 
@@ -34,7 +38,6 @@ public:
     struct Block;
 
 private:
-    void release() noexcept;
     Block* block_ = nullptr;
 };
 

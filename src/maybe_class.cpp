@@ -6,20 +6,20 @@ namespace tarnwick {
 
 namespace {
 
-Outcome<Ref> new_maybe(Ref inner) noexcept { return make_instance(MayBe{std::move(inner)}); }
+Outcome<Ref> new_maybe(Ctx ctx, Ref inner) noexcept { return make_instance(ctx, MayBe{std::move(inner)}); }
 
-Outcome<Ref> nothing() noexcept { return new_maybe(Ref()); }
+Outcome<Ref> nothing(Ctx ctx) noexcept { return new_maybe(ctx, Ref()); }
 
 // ---------------------------------------------------------------------------
 // Constructors
 
 // MayBe(obj): only None means Nothing. The instance has the class the slot
 // was called with.
-Outcome<Ref> construct(PyTypeObject* cls, PyObject* obj) noexcept {
-    return make_instance(cls, MayBe{obj != Py_None ? Ref::borrow(obj) : Ref()});
+Outcome<Ref> construct(Ctx ctx, PyObject* obj) noexcept {
+    return make_instance(ctx, MayBe{obj != Py_None ? Ref::borrow(obj) : Ref()});
 }
 
-Outcome<Ref> just(PyObject* obj) noexcept { return new_maybe(Ref::borrow(obj)); }
+Outcome<Ref> just(Ctx ctx, PyObject* obj) noexcept { return new_maybe(ctx, Ref::borrow(obj)); }
 
 // ---------------------------------------------------------------------------
 // Inspection and extraction
@@ -33,11 +33,13 @@ Outcome<Ref> unwrap(const MayBe& m) noexcept {
     return value_error("Tried to unwrap a Nothing");
 }
 
-Outcome<Ref> repr(const MayBe& m) noexcept {
+// One str for every Nothing, made once per interpreter.
+const Name nothing_text{"Nothing"};
+
+Outcome<Ref> repr(const MayBe& m, Ctx ctx) noexcept {
     if (!m.inner) {
-        // One str for every Nothing, made once.
-        static constinit StrSlot nothing_text{nullptr};
-        PyObject* text = cached_str(nothing_text, "Nothing");
+        Ref spare;
+        PyObject* text = ctx.name(nothing_text, spare);
         if (text == nullptr) [[unlikely]]
             return Error::fetch();
         return Ref::borrow(text);
@@ -48,22 +50,22 @@ Outcome<Ref> repr(const MayBe& m) noexcept {
 // ---------------------------------------------------------------------------
 // Combinators and operators
 
-Outcome<Ref> map(const MayBe& m, Callable func) noexcept {
-    if (!m.inner) return nothing();
+Outcome<Ref> map(const MayBe& m, Ctx ctx, Callable func) noexcept {
+    if (!m.inner) return nothing(ctx);
     auto mapped = call(func.object, m.inner.get());
     if (!mapped) return std::move(mapped.error());
-    return new_maybe(mapped.take());
+    return new_maybe(ctx, mapped.take());
 }
 
 // flat_map and >>: func(value) must return a MayBe, whose contents go into a
 // new instance.
-Outcome<Ref> flat_map(const MayBe& m, Callable func) noexcept {
-    if (!m.inner) return nothing();
+Outcome<Ref> flat_map(const MayBe& m, Ctx ctx, Callable func) noexcept {
+    if (!m.inner) return nothing(ctx);
     auto returned = call(func.object, m.inner.get());
     if (!returned) return std::move(returned.error());
-    auto record = copy_record_of<MayBe>(returned.value().get());
+    auto record = copy_record_of<MayBe>(returned.value().get(), ctx.cls);
     if (!record) return std::move(record.error());
-    return make_instance(record.take());
+    return make_instance(ctx, record.take());
 }
 
 Outcome<Ref> match(const MayBe& m, Handler on_just, Handler on_nothing) noexcept {
@@ -129,7 +131,7 @@ PyType_Slot maybe_slots[] = {
     {Py_nb_or, as_slot(binary_slot<shared::value_or<MayBe>>)},
     {Py_tp_methods, maybe_methods},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, as_slot(dealloc_slot<MayBe>)},
+    {Py_tp_dealloc, as_slot(deallocate_instance<MayBe>)},
     {0, nullptr},
 };
 
@@ -143,6 +145,6 @@ PyType_Spec maybe_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<MayBe>::holder = {nullptr, &maybe_spec, "MayBe", nullptr};
+PyType_Spec& ClassOf<MayBe>::spec = maybe_spec;
 
 }  // namespace tarnwick

@@ -13,12 +13,15 @@ struct MayBe {
     [[nodiscard]] PyObject* held() const noexcept { return inner.get(); }
     // Releasing the record frees an object (see deallocate()).
     [[nodiscard]] bool holds_last_reference() const noexcept { return last_reference(inner.get()); }
+    void release_into(InterpState*) noexcept { inner = Ref(); }
     [[nodiscard]] Outcome<MayBe> copy() const noexcept { return MayBe{inner.copy()}; }
 };
 
 template <>
 struct ClassOf<MayBe> {
-    static TypeHolder holder;
+    static constexpr int index = 1;
+    static constexpr const char* name = "MayBe";
+    static PyType_Spec& spec;
 };
 
 }  // namespace tarnwick

@@ -33,7 +33,7 @@ Outcome<Triple> triple_of(const PyResult& r) noexcept {
 
 // A tuple returned by a map_err function, back into an Err record.
 
-Outcome<Ref> new_ok(Ref value) noexcept { return make_instance(PyResult::ok(std::move(value))); }
+Outcome<Ref> new_ok(Ctx ctx, Ref value) noexcept { return make_instance(ctx, PyResult::ok(std::move(value))); }
 
 }  // namespace result
 
@@ -42,7 +42,7 @@ namespace {
 using result::new_ok;
 using result::triple_of;
 
-Outcome<PyResult> err_from_triple(PyObject* obj) noexcept {
+Outcome<PyResult> err_from_triple(Ctx ctx, PyObject* obj) noexcept {
     if (!PyTuple_Check(obj)) return cast_error(obj, "tuple");
     const Py_ssize_t size = PyTuple_Size(obj);
     if (size != 3)
@@ -57,28 +57,28 @@ Outcome<PyResult> err_from_triple(PyObject* obj) noexcept {
         code = text.value();
     }
     PyObject* details = PyTuple_GetItem(obj, 2);
-    auto texts = ErrorTexts::make(message.value(), code);
+    auto texts = ErrorTexts::make(message.value(), code, ctx.text_blocks());
     if (!texts) return std::move(texts.error());
     return PyResult::err(texts.take(), details != Py_None ? Ref::borrow(details) : Ref());
 }
 
-Outcome<Ref> pass_through(const PyResult& r) noexcept {
+Outcome<Ref> pass_through(const PyResult& r, Ctx ctx) noexcept {
     auto copied = r.copy();
     if (!copied) return std::move(copied.error());
-    return make_instance(copied.take());
+    return make_instance(ctx, copied.take());
 }
 
 
 // ---------------------------------------------------------------------------
 // Constructors
 
-Outcome<Ref> ok(PyObject* value) noexcept { return new_ok(Ref::borrow(value)); }
+Outcome<Ref> ok(Ctx ctx, PyObject* value) noexcept { return new_ok(ctx, Ref::borrow(value)); }
 
-Outcome<Ref> err(Text message, OptionalText code, Optional details) noexcept {
-    auto texts = ErrorTexts::make(message,
-                                  code.present ? std::optional(code.text) : std::nullopt);
+Outcome<Ref> err(Ctx ctx, Text message, OptionalText code, Optional details) noexcept {
+    auto texts = ErrorTexts::make(message, code.present ? std::optional(code.text) : std::nullopt,
+                                  ctx.text_blocks());
     if (!texts) return std::move(texts.error());
-    return make_instance(PyResult::err(texts.take(), details ? Ref::borrow(details.object) : Ref()));
+    return make_instance(ctx, PyResult::err(texts.take(), details ? Ref::borrow(details.object) : Ref()));
 }
 
 // ---------------------------------------------------------------------------
@@ -116,34 +116,34 @@ Outcome<Ref> repr(const PyResult& r) noexcept {
 // ---------------------------------------------------------------------------
 // Combinators and operators
 
-Outcome<Ref> map(const PyResult& r, Callable func) noexcept {
-    if (!r.value) return pass_through(r);
+Outcome<Ref> map(const PyResult& r, Ctx ctx, Callable func) noexcept {
+    if (!r.value) return pass_through(r, ctx);
     auto mapped = call(func.object, r.value.get());
     if (!mapped) return std::move(mapped.error());
-    return new_ok(mapped.take());
+    return new_ok(ctx, mapped.take());
 }
 
-Outcome<Ref> map_err(const PyResult& r, Callable func) noexcept {
-    if (!r.texts) return pass_through(r);
+Outcome<Ref> map_err(const PyResult& r, Ctx ctx, Callable func) noexcept {
+    if (!r.texts) return pass_through(r, ctx);
     auto triple = triple_of(r);
     if (!triple) return std::move(triple.error());
     auto& t = triple.value();
     auto returned = call(func.object, t.message.get(), t.code.get(), t.details.get());
     if (!returned) return std::move(returned.error());
-    auto record = err_from_triple(returned.value().get());
+    auto record = err_from_triple(ctx, returned.value().get());
     if (!record) return std::move(record.error());
-    return make_instance(record.take());
+    return make_instance(ctx, record.take());
 }
 
 // flat_map, and_then and >>: func(value) must return a Result, whose
 // contents go into a new instance.
-Outcome<Ref> flat_map(const PyResult& r, Callable func) noexcept {
-    if (!r.value) return pass_through(r);
+Outcome<Ref> flat_map(const PyResult& r, Ctx ctx, Callable func) noexcept {
+    if (!r.value) return pass_through(r, ctx);
     auto returned = call(func.object, r.value.get());
     if (!returned) return std::move(returned.error());
-    auto record = copy_record_of<PyResult>(returned.value().get());
+    auto record = copy_record_of<PyResult>(returned.value().get(), ctx.cls);
     if (!record) return std::move(record.error());
-    return make_instance(record.take());
+    return make_instance(ctx, record.take());
 }
 
 Outcome<Ref> match(const PyResult& r, Handler on_ok, Handler on_err) noexcept {
@@ -226,7 +226,7 @@ PyType_Slot result_slots[] = {
     {Py_nb_or, as_slot(binary_slot<shared::value_or<PyResult>>)},
     {Py_tp_methods, result_methods},
     {Py_tp_base, &PyBaseObject_Type},
-    {Py_tp_dealloc, as_slot(dealloc_slot<PyResult>)},
+    {Py_tp_dealloc, as_slot(deallocate_instance<PyResult>)},
     // Only the constructors and operations make a Result: a record that is
     // neither Ok nor Err cannot exist.
     {Py_tp_alloc, as_slot(refused_allocation)},
@@ -245,6 +245,6 @@ PyType_Spec result_spec = {
 
 }  // namespace
 
-TypeHolder ClassOf<PyResult>::holder = {nullptr, &result_spec, "Result", nullptr};
+PyType_Spec& ClassOf<PyResult>::spec = result_spec;
 
 }  // namespace tarnwick

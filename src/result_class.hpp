@@ -17,9 +17,11 @@ struct PyResult {
     PyResult(PyResult&&) noexcept = default;
     PyResult& operator=(PyResult&&) noexcept = default;
     // Releases in field order: value, texts, details.
-    ~PyResult() {
+    ~PyResult() { release_into(nullptr); }
+    // The same, keeping a freed text block in state's cache.
+    void release_into(InterpState* state) noexcept {
         value = Ref();
-        texts = ErrorTexts();
+        texts.release_to(state != nullptr ? &state->text_blocks : nullptr);
         details = Ref();
     }
 
@@ -49,7 +51,9 @@ struct PyResult {
 
 template <>
 struct ClassOf<PyResult> {
-    static TypeHolder holder;
+    static constexpr int index = 0;
+    static constexpr const char* name = "Result";
+    static PyType_Spec& spec;
 };
 
 // Pieces of the Result class that its dict form (result_dict.cpp) shares.
@@ -62,10 +66,10 @@ struct Triple {
     Ref details;
 };
 [[nodiscard]] Outcome<Triple> triple_of(const PyResult& r) noexcept;
-[[nodiscard]] Outcome<Ref> new_ok(Ref value) noexcept;
+[[nodiscard]] Outcome<Ref> new_ok(Ctx ctx, Ref value) noexcept;
 
-Outcome<Ref> to_dict(const PyResult& r) noexcept;
-Outcome<Ref> from_dict(Dict d) noexcept;
+Outcome<Ref> to_dict(const PyResult& r, Ctx ctx) noexcept;
+Outcome<Ref> from_dict(Ctx ctx, Dict d) noexcept;
 
 }  // namespace result
 

@@ -6,33 +6,33 @@ namespace tarnwick::result {
 
 namespace {
 
-// The dict form's keys as interned str, made on first use.
-enum DictKey { key_ok, key_value, key_error, key_code, key_details, key_count };
-constexpr const char* dict_key_names[key_count] = {"ok", "value", "error", "code", "details"};
-StrSlot dict_keys[key_count] = {};
+// The dict form's keys as interned str, made on first use in each
+// interpreter.
+const Name key_ok{"ok"};
+const Name key_value{"value"};
+const Name key_error{"error"};
+const Name key_code{"code"};
+const Name key_details{"details"};
 
-Outcome<PyObject*> dict_key(DictKey key) noexcept {
-    PyObject* k = cached_str(dict_keys[key], dict_key_names[key]);
+Status set_item(Ctx ctx, PyObject* dict, const Name& key, PyObject* value) noexcept {
+    Ref spare;
+    PyObject* k = ctx.name(key, spare);
     if (k == nullptr) [[unlikely]]
         return Error::fetch();
-    return k;
-}
-
-Status set_item(PyObject* dict, DictKey key, PyObject* value) noexcept {
-    auto k = dict_key(key);
-    if (!k) return std::move(k.error());
-    if (PyDict_SetItem(dict, k.value(), value) < 0) return Error::fetch();
+    if (PyDict_SetItem(dict, k, value) < 0) return Error::fetch();
     return Done{};
 }
 
 // The dict's own item lookup, holding a strong reference to what it finds:
 // a borrowed entry could die as soon as any Python code runs (a key's __eq__
 // during the next lookup). A missing key is an empty Ref.
-Outcome<Ref> lookup(PyObject* dict, DictKey key) noexcept {
-    auto k = dict_key(key);
-    if (!k) return std::move(k.error());
+Outcome<Ref> lookup(Ctx ctx, PyObject* dict, const Name& key) noexcept {
+    Ref spare;
+    PyObject* k = ctx.name(key, spare);
+    if (k == nullptr) [[unlikely]]
+        return Error::fetch();
     PyObject* found = nullptr;
-    const int status = py::dict_get_ref(dict, k.value(), &found);
+    const int status = py::dict_get_ref(dict, k, &found);
     if (status < 0) return Error::fetch();
     return Ref::steal(found);  // empty when missing
 }
@@ -86,10 +86,10 @@ Outcome<bool> ok_flag(PyObject* flag) noexcept {
 
 }  // namespace
 
-Outcome<Ref> to_dict(const PyResult& r) noexcept {
+Outcome<Ref> to_dict(const PyResult& r, Ctx ctx) noexcept {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return Error::fetch();
-    auto put = [&](DictKey key, PyObject* value) { return set_item(dict.get(), key, value); };
+    auto put = [&](const Name& key, PyObject* value) { return set_item(ctx, dict.get(), key, value); };
     if (r.value) {
         if (auto s = put(key_ok, Py_True); !s) return std::move(s.error());
         if (auto s = put(key_value, r.value.get()); !s) return std::move(s.error());
@@ -106,7 +106,8 @@ Outcome<Ref> to_dict(const PyResult& r) noexcept {
     return dict;
 }
 
-Outcome<Ref> from_dict(Dict d) noexcept {
+Outcome<Ref> from_dict(Ctx ctx, Dict d) noexcept {
+    auto lookup = [&](PyObject* dict, const Name& key) { return result::lookup(ctx, dict, key); };
     auto flag_entry = lookup(d.object, key_ok);
     if (!flag_entry) return std::move(flag_entry.error());
     if (!flag_entry.value()) return missing_key("Missing 'ok' key in dict");
@@ -117,7 +118,7 @@ Outcome<Ref> from_dict(Dict d) noexcept {
         auto value = lookup(d.object, key_value);
         if (!value) return std::move(value.error());
         if (!value.value()) return missing_key("Missing 'value' key for Ok result");
-        return new_ok(value.take());
+        return new_ok(ctx, value.take());
     }
 
     auto message_entry = lookup(d.object, key_error);
@@ -143,9 +144,9 @@ Outcome<Ref> from_dict(Dict d) noexcept {
     auto details = lookup(d.object, key_details);
     if (!details) return std::move(details.error());
 
-    auto texts = ErrorTexts::make(message.value(), code);
+    auto texts = ErrorTexts::make(message.value(), code, ctx.text_blocks());
     if (!texts) return std::move(texts.error());
-    return make_instance(PyResult::err(texts.take(), details.take()));
+    return make_instance(ctx, PyResult::err(texts.take(), details.take()));
 }
 
 }  // namespace tarnwick::result

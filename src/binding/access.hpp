@@ -99,10 +99,10 @@ struct Hold<true> {
 };
 
 // A copy of the record of an instance a user callable returned, read under
-// shared access (flat_map, >>).
+// shared access (flat_map, >>); it must be an instance of cls.
 template <class Record>
-[[nodiscard]] inline Outcome<Record> copy_record_of(PyObject* obj) noexcept {
-    auto inst = checked_instance<Record>(obj);
+[[nodiscard]] inline Outcome<Record> copy_record_of(PyObject* obj, PyTypeObject* cls) noexcept {
+    auto inst = checked_instance<Record>(obj, cls);
     if (!inst) return std::move(inst.error());
     auto access = SharedAccess::acquire(inst.value()->borrow);
     if (!access) return std::move(access.error());

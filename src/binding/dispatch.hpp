@@ -54,6 +54,17 @@ struct TakesCallable<std::tuple<P...>> : std::bool_constant<(is_callable_v<std::
 template <auto Body>
 inline constexpr bool runs_python = TakesCallable<typename FnTraits<decltype(Body)>::Params>::value;
 
+// A body that takes a Ctx at position Pos (after its record, or first) is
+// given its class and interpreter state.
+template <auto Body, std::size_t Pos>
+inline constexpr bool takes_ctx = [] {
+    using Params = typename FnTraits<decltype(Body)>::Params;
+    if constexpr (std::tuple_size_v<Params> > Pos)
+        return std::is_same_v<std::remove_cvref_t<std::tuple_element_t<Pos, Params>>, Ctx>;
+    else
+        return false;
+}();
+
 template <const auto& Sig>
 using SlotArray = PyObject* [std::remove_cvref_t<decltype(Sig)>::size];
 
@@ -104,37 +115,83 @@ TARNWICK_ALWAYS_INLINE PyObject* finish(Outcome<Ref>& out) noexcept {
     return out.value().release();
 }
 
-// The receiver check off the hot path: the instance, or null with the
-// cast error (or the type's creation failure) set.
+// The state of cls, which must be one of the module's classes: the main
+// interpreter's own without a call.
+[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* state_of_class(PyTypeObject* cls) noexcept {
+    if (cls == main_state.classes[0].load(std::memory_order_relaxed) ||
+        cls == main_state.classes[1].load(std::memory_order_relaxed)) [[likely]]
+        return &main_state;
+    return state_of_other(cls);
+}
+
+// The calling interpreter's interned names, for keyword binding: from the
+// class the entry belongs to (unchecked: null when cls is not Record's).
 template <class Record>
-TARNWICK_COLD Instance<Record>* receiver_slow(PyObject* obj) noexcept {
-    auto inst = checked_instance<Record>(obj);
-    if (!inst) {
-        std::move(inst.error()).restore();
+[[nodiscard]] TARNWICK_COLD StrSlot* names_for(PyTypeObject* cls) noexcept {
+    if (cls == main_class<Record>()) return main_state.names;
+    if (!is_class_of<Record>(cls)) return nullptr;
+    InterpState* state = state_of_other(cls);
+    return state != nullptr ? state->names : nullptr;
+}
+[[nodiscard]] TARNWICK_COLD inline StrSlot* names_for_class(PyTypeObject* cls) noexcept {
+    InterpState* state = cls != nullptr ? state_of_class(cls) : nullptr;
+    return state != nullptr ? state->names : nullptr;
+}
+
+// The receiver check off the hot path, for a class other than the main
+// interpreter's: the instance, or null with the cast error set. With
+// WithState, ctx gets the class's state too.
+template <class Record, bool WithState>
+TARNWICK_COLD Instance<Record>* receiver_slow(PyObject* obj, Ctx& ctx) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_class_of<Record>(type)) [[unlikely]] {
+        cast_error(obj, ClassOf<Record>::name).restore();
         return nullptr;
     }
-    return inst.value();
+    ctx.cls = type;
+    if constexpr (WithState) ctx.state = state_of_other(type);
+    return as_instance<Record>(obj);
 }
 
 TARNWICK_COLD inline void raise_borrow_error() noexcept { borrow_error().restore(); }
 
+// A static method's function called without the class it is bound to.
+TARNWICK_COLD inline PyObject* unbound_static() noexcept {
+    Error::internal("static method called without its class").restore();
+    return nullptr;
+}
+
 // Receiver check, then shared access: the instance, or null with the error
-// set. The common case (type made, exact type) stays inline. A Guarded entry
-// (one whose body runs Python code) also notes its receiver, to finish a
-// deallocation postponed while it held access (see Hold in access.hpp).
-template <class Record, bool Guarded>
-TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold<Guarded>& hold) noexcept {
+// set. The main interpreter's instances take the inline path, one compare.
+// ctx gets the receiver's class, and its state when WithState (bodies that
+// take a Ctx). A Guarded entry (one whose body runs Python code) also notes
+// its receiver, to finish a deallocation postponed while it held access (see
+// Hold in access.hpp).
+template <class Record, bool WithState, bool Guarded>
+TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold<Guarded>& hold, Ctx& ctx) noexcept {
     Instance<Record>* inst;
-    if (Py_TYPE(self) == ClassOf<Record>::holder.created()) [[likely]]
+    if (Py_TYPE(self) == main_class<Record>()) [[likely]] {
         inst = as_instance<Record>(self);
-    else if ((inst = receiver_slow<Record>(self)) == nullptr)
+        ctx = {Py_TYPE(self), &main_state};
+    } else if ((inst = receiver_slow<Record, WithState>(self, ctx)) == nullptr) {
         return nullptr;
+    }
     if (!hold.access.try_acquire(inst->borrow)) [[unlikely]] {
         raise_borrow_error();
         return nullptr;
     }
     if constexpr (Guarded) hold.receiver = self;
     return inst;
+}
+
+// Runs a method body: the record, then the Ctx if the body takes one.
+template <auto Body, class Sig, class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE auto run_method(const Sig& sig, PyObject* const* slots, const Record& record,
+                                                     Ctx ctx) noexcept {
+    if constexpr (takes_ctx<Body, 1>)
+        return invoke<Body, 2>(sig, slots, record, ctx);
+    else
+        return invoke<Body, 1>(sig, slots, record);
 }
 
 }  // namespace detail
@@ -149,14 +206,17 @@ TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold<Guarded>& ho
 // str, which runs no Python code.
 template <const auto& Sig, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    using Record = detail::RecordOf<Body>;
     detail::SlotArray<Sig> slots;
-    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
+    auto names = [self] { return detail::names_for<Record>(Py_TYPE(self)); };
+    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots, names); !bound) [[unlikely]]
         return detail::fail(bound.error());
     Hold<detail::runs_python<Body>> hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>>(self, hold);
+    Ctx ctx{};
+    auto* inst = detail::enter<Record, detail::takes_ctx<Body, 1>>(self, hold, ctx);
     if (inst == nullptr) [[unlikely]]
         return nullptr;
-    auto out = detail::invoke<Body, 1>(Sig, slots, std::as_const(inst->record));
+    auto out = detail::run_method<Body>(Sig, slots, std::as_const(inst->record), ctx);
     return detail::finish(out);
 }
 
@@ -168,27 +228,43 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
     Hold<false> hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>>(self, hold);
+    Ctx ctx{};
+    auto* inst = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold, ctx);
     if (inst == nullptr) [[unlikely]]
         return nullptr;
-    auto out = Body(inst->record);
-    return detail::finish(out);
+    if constexpr (detail::takes_ctx<Body, 1>) {
+        auto out = Body(inst->record, ctx);
+        return detail::finish(out);
+    } else {
+        auto out = Body(inst->record);
+        return detail::finish(out);
+    }
 }
 
-// METH_FASTCALL | METH_KEYWORDS | METH_STATIC: no receiver.
+// The static methods (METH_FASTCALL | METH_KEYWORDS, and METH_NOARGS) take
+// a Ctx: each interpreter's class binds them to itself (see module.cpp), so
+// self is the class the instances are made of, and a call from any
+// interpreter builds that interpreter's instances.
 template <const auto& Sig, auto Body>
-PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* static_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    auto* cls = reinterpret_cast<PyTypeObject*>(self);
     detail::SlotArray<Sig> slots;
-    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
+    auto names = [cls] { return detail::names_for_class(cls); };
+    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots, names); !bound) [[unlikely]]
         return detail::fail(bound.error());
-    auto out = detail::invoke<Body, 0>(Sig, slots);
+    if (cls == nullptr) [[unlikely]]
+        return detail::unbound_static();
+    Ctx ctx{cls, detail::state_of_class(cls)};
+    auto out = detail::invoke<Body, 1>(Sig, slots, ctx);
     return detail::finish(out);
 }
 
-// METH_NOARGS | METH_STATIC.
 template <auto Body>
-PyObject* static_noargs(PyObject*, PyObject*) noexcept {
-    auto out = Body();
+PyObject* static_noargs(PyObject* self, PyObject*) noexcept {
+    auto* cls = reinterpret_cast<PyTypeObject*>(self);
+    if (cls == nullptr) [[unlikely]]
+        return detail::unbound_static();
+    auto out = Body(Ctx{cls, detail::state_of_class(cls)});
     return detail::finish(out);
 }
 
@@ -196,7 +272,8 @@ PyObject* static_noargs(PyObject*, PyObject*) noexcept {
 template <const auto& Sig, auto Body>
 PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     detail::SlotArray<Sig> slots;
-    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots); !bound) [[unlikely]]
+    auto names = [cls] { return detail::names_for_class(reinterpret_cast<PyTypeObject*>(cls)); };
+    if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots, names); !bound) [[unlikely]]
         return detail::fail(bound.error());
     auto out = detail::invoke<Body, 1>(Sig, slots, cls);
     return detail::finish(out);
@@ -209,9 +286,12 @@ PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
 template <const auto& Sig, auto Body>
 PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     detail::SlotArray<Sig> slots;
-    if (auto bound = bind_tuple(Sig.view(), args, kwargs, slots); !bound) [[unlikely]]
+    InterpState* state = detail::state_of_class(cls);
+    if (auto bound = bind_tuple(Sig.view(state != nullptr ? state->names : nullptr), args, kwargs, slots); !bound)
+        [[unlikely]]
         return detail::fail(bound.error());
-    auto out = detail::invoke<Body, 1>(Sig, slots, cls);
+    Ctx ctx{cls, state};
+    auto out = detail::invoke<Body, 1>(Sig, slots, ctx);
     return detail::finish(out);
 }
 
@@ -223,10 +303,16 @@ template <auto Body, auto Failure, bool Guarded>
 decltype(Failure) unary_slot(PyObject* self) noexcept {
     using Return = decltype(Failure);
     Hold<Guarded> hold;
-    auto* inst = detail::enter<detail::RecordOf<Body>>(self, hold);
+    Ctx ctx{};
+    auto* inst = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold, ctx);
     if (inst == nullptr) [[unlikely]]
         return Failure;
-    auto out = Body(inst->record);
+    auto out = [&] {
+        if constexpr (detail::takes_ctx<Body, 1>)
+            return Body(inst->record, ctx);
+        else
+            return Body(inst->record);
+    }();
     if constexpr (std::is_same_v<Return, PyObject*>) {
         return detail::finish(out);
     } else {
@@ -261,16 +347,24 @@ PyObject* object_slot(PyObject* self) noexcept {
 template <auto Body>
 PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
     using Record = detail::RecordOf<Body>;
-    using Right = std::tuple_element_t<1, typename detail::FnTraits<decltype(Body)>::Params>;
-    auto type = ClassOf<Record>::holder.get_or_internal_failure();
-    if (!type) [[unlikely]]
-        return detail::fail(type.error());
-    if (!is_instance(left, type.value())) Py_RETURN_NOTIMPLEMENTED;
+    constexpr bool with_ctx = detail::takes_ctx<Body, 1>;
+    using Right = std::tuple_element_t<with_ctx ? 2 : 1, typename detail::FnTraits<decltype(Body)>::Params>;
+    PyTypeObject* type = Py_TYPE(left);
+    Ctx ctx{type, &main_state};
+    if (type != main_class<Record>()) [[unlikely]] {
+        if (!is_class_of<Record>(type)) Py_RETURN_NOTIMPLEMENTED;
+        if constexpr (with_ctx) ctx.state = state_of_other(type);
+    }
     Hold<detail::runs_python<Body>> hold;
     if (!hold.access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]
         Py_RETURN_NOTIMPLEMENTED;
     if constexpr (detail::runs_python<Body>) hold.receiver = left;
-    auto out = Body(as_instance<Record>(left)->record, Right{right});
+    auto out = [&] {
+        if constexpr (with_ctx)
+            return Body(as_instance<Record>(left)->record, ctx, Right{right});
+        else
+            return Body(as_instance<Record>(left)->record, Right{right});
+    }();
     return detail::finish(out);
 }
 
@@ -285,11 +379,6 @@ int exec_slot(PyObject* module) noexcept {
     return 0;
 }
 
-// Py_tp_dealloc.
-template <class Record>
-void dealloc_slot(PyObject* self) noexcept {
-    deallocate_instance<Record>(self);
-}
 
 // Casts a dispatcher to the table types without -Wcast-function-type noise.
 template <class F>

@@ -1,6 +1,6 @@
 #include "error.hpp"
 
-#include "state.hpp"
+#include "interpreter.hpp"
 
 namespace tarnwick {
 
@@ -12,21 +12,38 @@ constexpr const char* internal_error_doc =
 constexpr const char* generic_internal_message = "internal failure in tarnwick's native code";
 constexpr const char* nothing_set_message = "attempted to fetch exception but none was set";
 
-// The internal-failure exception type, made on first need and kept for the
-// process. Two threads may race to make it (free-threaded builds): one wins,
-// the other's type is dropped.
-PyObject* get_internal_error_type() noexcept {
-    PyObject* type = internal_error_type.load(std::memory_order_acquire);
-    if (type != nullptr) [[likely]]
-        return type;
-    PyObject* made = PyErr_NewExceptionWithDoc("tarnwick.InternalError", internal_error_doc,
-                                               PyExc_BaseException, nullptr);
-    if (made == nullptr) return nullptr;
-    if (!internal_error_type.compare_exchange_strong(type, made, std::memory_order_acq_rel)) {
-        Py_DECREF(made);
-        return type;
+// Whether any interpreter ever made its internal-failure type: until then,
+// no fetched exception can be one, and the lookup is skipped.
+constinit std::atomic<bool> internal_types_made{false};
+
+// The calling interpreter's internal-failure exception type, made on first
+// need and kept in its state. Two threads may race to make it (free-threaded
+// builds): one wins, the other's type is dropped. Without a state (the module
+// is being torn down), a type is made for this one failure.
+Ref get_internal_error_type() noexcept {
+    InterpState* state = current_state();
+    if (state != nullptr) {
+        if (PyObject* type = state->internal_error_type.load(std::memory_order_acquire)) [[likely]]
+            return Ref::borrow(type);
     }
+    Ref made = Ref::steal(PyErr_NewExceptionWithDoc("tarnwick.InternalError", internal_error_doc,
+                                                    PyExc_BaseException, nullptr));
+    if (!made || state == nullptr) return made;
+    internal_types_made.store(true, std::memory_order_relaxed);
+    PyObject* expected = nullptr;
+    if (!state->internal_error_type.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+        return Ref::borrow(expected);
+    Py_INCREF(made.get());  // the state's reference
     return made;
+}
+
+// True when exc is the calling interpreter's internal-failure type.
+bool is_internal_failure(PyObject* exc) noexcept {
+    if (!internal_types_made.load(std::memory_order_relaxed)) [[likely]]
+        return false;
+    InterpState* state = current_state();
+    return state != nullptr &&
+           reinterpret_cast<PyObject*>(Py_TYPE(exc)) == state->internal_error_type.load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -82,8 +99,7 @@ Error Error::no_memory() noexcept {
 Error Error::fetch() noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) return create(PyExc_SystemError, nothing_set_message);
-    PyObject* internal_type = internal_error_type.load(std::memory_order_acquire);
-    if (internal_type != nullptr && Py_TYPE(exc) == reinterpret_cast<PyTypeObject*>(internal_type)) {
+    if (is_internal_failure(exc)) [[unlikely]] {
         // An internal failure crossing back into the module is not an ordinary
         // error: show it where it happened, then fail this operation too.
         PySys_WriteStderr("tarnwick: an internal failure reached the module from a call it made.\n"
@@ -117,13 +133,13 @@ void Error::restore() && noexcept {
     case Kind::Raised: PyErr_SetRaisedException(object_.release()); return;
     case Kind::Create: PyErr_SetObject(type_, object_.get()); return;
     case Kind::Internal: {
-        PyObject* type = get_internal_error_type();
-        if (type == nullptr) return;  // its creation error is set
+        Ref type = get_internal_error_type();
+        if (!type) return;  // its creation error is set
         if (object_) {
-            PyErr_SetObject(type, object_.get());
+            PyErr_SetObject(type.get(), object_.get());
         } else {
             Ref message = Ref::steal(PyUnicode_FromString(literal_ ? literal_ : generic_internal_message));
-            if (message) PyErr_SetObject(type, message.get());
+            if (message) PyErr_SetObject(type.get(), message.get());
         }
         return;
     }

@@ -1,8 +1,9 @@
-// Instance layout and the "is this an instance of the class" checks.
+// Instance layout, each class's description, and the "is this an instance of
+// the class" checks.
 #pragma once
 
+#include "interpreter.hpp"
 #include "messages.hpp"
-#include "type_holder.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -27,21 +28,27 @@ template <class Record>
     return reinterpret_cast<Instance<Record>*>(obj);
 }
 
-// obj's type is the class or a subtype of it.
-[[nodiscard]] inline bool is_instance(PyObject* obj, PyTypeObject* type) noexcept {
-    PyTypeObject* actual = Py_TYPE(obj);
-    return actual == type || PyType_IsSubtype(actual, type);
+// Specialised by each class (result_class.hpp, maybe_class.hpp):
+//   static constexpr int index;          its place in an interpreter's state
+//   static constexpr const char* name;   "Result"
+//   static PyType_Spec& spec;            made into one class per interpreter
+template <class Record>
+struct ClassOf;
+
+// The calling interpreter's class of Record, as its main-interpreter fast
+// path sees it (null elsewhere).
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE PyTypeObject* main_class() noexcept {
+    return main_state.classes[ClassOf<Record>::index].load(std::memory_order_relaxed);
 }
 
-// obj as an instance of Record's class, or the cast error. Used for
-// receivers and for instances a user callable returns (flat_map, >>).
+// obj as an instance of cls (the entry's own class), or the cast error. For
+// instances a user callable returns (flat_map, >>): an instance of the same
+// class in the same interpreter. Neither class can be subclassed.
 template <class Record>
-[[nodiscard]] inline Outcome<Instance<Record>*> checked_instance(PyObject* obj) noexcept {
-    auto type = ClassOf<Record>::holder.get_or_internal_failure();
-    if (!type) [[unlikely]]
-        return std::move(type.error());
-    if (!is_instance(obj, type.value())) [[unlikely]]
-        return cast_error(obj, ClassOf<Record>::holder.class_name);
+[[nodiscard]] inline Outcome<Instance<Record>*> checked_instance(PyObject* obj, PyTypeObject* cls) noexcept {
+    if (Py_TYPE(obj) != cls) [[unlikely]]
+        return cast_error(obj, ClassOf<Record>::name);
     return as_instance<Record>(obj);
 }
 

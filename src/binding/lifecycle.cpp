@@ -51,18 +51,25 @@ PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
 // more, so the C stack stays bounded however deep a chain of payloads is, as
 // CPython's trashcan does for its own containers.
 //
-// The state is per thread (state.hpp). A record that holds no last reference
+// The state is per thread and, within a thread, per interpreter (state.hpp):
+// a finaliser may switch the thread into another interpreter (exec in a
+// sub-interpreter) while this interpreter's queue holds instances, and no
+// interpreter may release another's. A record that holds no last reference
 // cannot nest, and while no instance is queued on any thread (the common
 // case, one relaxed load) it is released without touching that state.
 namespace {
 
 constexpr int max_dealloc_depth = 64;
-constinit thread_local DeallocState dealloc_state;
+// The thread's state for the interpreter it runs in: base_state, or while a
+// deallocation runs in another interpreter nested inside one still in use,
+// a state on that deallocation's stack frame.
+constinit thread_local DeallocState base_state;
+constinit thread_local DeallocState* current_dealloc = nullptr;
 
 void release_now(PyObject* obj, const Release& how) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
-    how.record(obj);
-    if (how.keep != nullptr && how.keep->size < FreeList::limit) {
+    how.record(obj, how.state);
+    if (how.keep != nullptr && how.keep->has_room()) {
         how.keep->push(obj);
     } else {
         freefunc free = how.free;
@@ -98,8 +105,7 @@ bool postpone_while_shared(BorrowFlag& word) noexcept {
     return false;
 }
 
-TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
-    DeallocState& state = dealloc_state;
+void deallocate_in(DeallocState& state, PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
     // A queued instance's borrow word is its link; any other's counts the
     // shared accesses to it.
     if (obj == state.being_drained) {
@@ -123,6 +129,26 @@ TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Rel
     release_now(obj, how);
     --state.depth;
     if (state.depth == 0 && state.deferred_head != nullptr && !state.draining) drain_deferred(state);
+}
+
+TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    DeallocState* state = current_dealloc != nullptr ? current_dealloc : &base_state;
+    if (state->interp != interp) {
+        if (state->in_use()) {
+            // Another interpreter's deallocation is under way on this thread:
+            // this one gets a state of its own, until it has drained.
+            DeallocState nested;
+            nested.interp = interp;
+            nested.outer = state;
+            current_dealloc = &nested;
+            deallocate_in(nested, obj, link, how, may_nest);
+            current_dealloc = nested.outer;
+            return;
+        }
+        state->interp = interp;
+    }
+    deallocate_in(*state, obj, link, how, may_nest);
 }
 
 }  // namespace

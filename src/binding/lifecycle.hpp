@@ -9,47 +9,6 @@
 
 namespace tarnwick {
 
-// The memory of released instances of one class, kept for the next
-// allocations of that class: most allocations and deallocations then skip
-// the allocator. Bounded, and only in GIL builds, where the interpreter lock
-// orders every use; a free-threaded build allocates every instance.
-// A block keeps the next one in its first word after the object header.
-struct FreeList {
-    PyObject* head = nullptr;
-    int size = 0;
-    static constexpr int limit = TARNWICK_FREE_THREADED ? 0 : 100;
-
-    [[nodiscard]] static PyObject*& next(PyObject* block) noexcept {
-        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(block) + sizeof(PyObject));
-    }
-    [[nodiscard]] PyObject* pop() noexcept {
-        PyObject* block = head;
-        head = next(block);
-        --size;
-        return block;
-    }
-    void push(PyObject* block) noexcept {
-        next(block) = head;
-        head = block;
-        ++size;
-    }
-};
-template <class Record>
-constinit inline FreeList free_list{};
-
-// The free list of Record's class when type is that class (its blocks have
-// that class's size), else null.
-template <class Record>
-[[nodiscard]] inline FreeList* free_list_for(PyTypeObject* type) noexcept {
-    if constexpr (FreeList::limit == 0) {
-        return nullptr;
-    } else {
-        return reinterpret_cast<PyObject*>(type) == ClassOf<Record>::holder.type.load(std::memory_order_relaxed)
-                   ? &free_list<Record>
-                   : nullptr;
-    }
-}
-
 // A new instance of type whose record is not yet built.
 [[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
 
@@ -59,19 +18,21 @@ template <class Record>
 // with an empty record.
 PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept;
 
-// A new instance of type holding record. On failure the record is released.
+// A new instance of ctx's class holding record. On failure the record is
+// released. Memory comes from the class's free list when it has a block.
 template <class Record>
-[[nodiscard]] inline Outcome<Ref> make_instance(PyTypeObject* type, Record&& record) noexcept {
+[[nodiscard]] inline Outcome<Ref> make_instance(Ctx ctx, Record&& record) noexcept {
     Ref obj;
-    FreeList* reuse = free_list_for<Record>(type);
+    FreeList* reuse = FreeList::limit > 0 && ctx.state != nullptr ? &ctx.state->free_lists[ClassOf<Record>::index]
+                                                                   : nullptr;
     // An abstract class (__abstractmethods__ set) must refuse as object's
     // constructor does: allocate_raw() sees to that.
-    if (reuse != nullptr && reuse->head != nullptr && !(PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT)) [[likely]] {
+    if (reuse != nullptr && reuse->head != nullptr && !(PyType_GetFlags(ctx.cls) & Py_TPFLAGS_IS_ABSTRACT)) [[likely]] {
         // As the generic allocator does: the type (a reference to it, since
         // it is a heap type) and a reference count of one.
-        obj = Ref::steal(PyObject_Init(reuse->pop(), type));
+        obj = Ref::steal(PyObject_Init(static_cast<PyObject*>(reuse->pop()), ctx.cls));
     } else {
-        auto made = allocate_raw(type);
+        auto made = allocate_raw(ctx.cls);
         if (!made) return std::move(made.error());
         obj = made.take();
     }
@@ -79,13 +40,6 @@ template <class Record>
     new (&inst->record) Record(std::move(record));
     new (&inst->borrow) BorrowFlag(0);
     return obj;
-}
-
-template <class Record>
-[[nodiscard]] inline Outcome<Ref> make_instance(Record&& record) noexcept {
-    auto type = ClassOf<Record>::holder.get_or_internal_failure();
-    if (!type) return std::move(type.error());
-    return make_instance(type.value(), std::move(record));
 }
 
 // Deallocation of an instance whose last reference is gone. While an entry
@@ -99,9 +53,10 @@ template <class Record>
 // inside this one: only then is the nesting depth counted. Past a depth
 // limit, instances are queued and released by the outermost deallocation
 // instead of recursing.
-using ReleaseFn = void (*)(PyObject*) noexcept;
+using ReleaseFn = void (*)(PyObject*, InterpState*) noexcept;
 struct Release {
     ReleaseFn record;
+    InterpState* state;  // the class's interpreter state, or null
     FreeList* keep;
     freefunc free;
 };
@@ -121,29 +76,57 @@ void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_ne
 [[nodiscard]] inline bool last_reference(PyObject* obj) noexcept { return obj != nullptr && Py_REFCNT(obj) == 1; }
 
 template <class Record>
+void release_record(PyObject* obj, InterpState* state) noexcept {
+    auto& record = as_instance<Record>(obj)->record;
+    record.release_into(state);
+    std::destroy_at(&record);
+}
+
+// Any interpreter's instance, or one whose class the collector cleared: the
+// state is looked up through the class.
+template <class Record>
+TARNWICK_COLD void deallocate_other(PyObject* self, bool may_nest) noexcept {
+    constexpr int index = ClassOf<Record>::index;
+    InterpState* state = state_of<index>(Py_TYPE(self));
+    const Release how = {
+        &release_record<Record>,
+        state,
+        state != nullptr && FreeList::limit > 0 ? &state->free_lists[index] : nullptr,
+        state != nullptr ? state->class_free[index].load(std::memory_order_relaxed) : nullptr,
+    };
+    deallocate(self, as_instance<Record>(self)->borrow, how, may_nest);
+}
+
+template <class Record>
 void deallocate_instance(PyObject* self) noexcept {
-    const TypeHolder& holder = ClassOf<Record>::holder;
+    constexpr int index = ClassOf<Record>::index;
     auto* inst = as_instance<Record>(self);
     PyTypeObject* type = Py_TYPE(self);
-    FreeList* keep = free_list_for<Record>(type);
     const bool may_nest = inst->record.holds_last_reference();
-    // The common case inline: nothing the record releases can go with it,
-    // nothing is queued, no entry holds access, and the free list has room.
-    if (keep != nullptr && keep->size < FreeList::limit && !may_nest &&
-        queued_instances.load(std::memory_order_relaxed) == 0 &&
-        inst->borrow.load(std::memory_order_acquire) == 0) [[likely]] {
-        std::destroy_at(&inst->record);
-        keep->push(self);
-        Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
-        return;
+    // The common case inline: an instance of the main interpreter, nothing the
+    // record releases can go with it, nothing is queued, no entry holds
+    // access, and the free list has room.
+    if constexpr (FreeList::limit > 0) {
+        FreeList& keep = main_state.free_lists[index];
+        if (type == main_class<Record>() && keep.has_room() && !may_nest &&
+            queued_instances.load(std::memory_order_relaxed) == 0 &&
+            inst->borrow.load(std::memory_order_acquire) == 0) [[likely]] {
+            release_record<Record>(self, &main_state);
+            keep.push(self);
+            Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
+            return;
+        }
     }
-    const bool own_class = reinterpret_cast<PyObject*>(type) == holder.type.load(std::memory_order_relaxed);
-    const Release how = {
-        [](PyObject* obj) noexcept { std::destroy_at(&as_instance<Record>(obj)->record); },
-        keep,
-        own_class ? holder.free.load(std::memory_order_relaxed) : nullptr,
-    };
-    deallocate(self, inst->borrow, how, may_nest);
+    deallocate_other<Record>(self, may_nest);
+}
+
+// Whether cls is Record's class in some interpreter. The module's classes
+// are told apart from every other type by their deallocation function (the
+// interpreter's own types and classes of other modules cannot have it).
+template <class Record>
+[[nodiscard]] inline bool is_class_of(PyTypeObject* cls) noexcept {
+    return cls == main_class<Record>() ||
+           PyType_GetSlot(cls, Py_tp_dealloc) == reinterpret_cast<void*>(&deallocate_instance<Record>);
 }
 
 }  // namespace tarnwick

@@ -13,7 +13,7 @@ namespace {
 // byte comparison of the UTF-8 text. A keyword that is not valid UTF-8
 // names no parameter.
 Py_ssize_t find_parameter(const SignatureView& sig, PyObject* keyword) noexcept {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    for (Py_ssize_t i = 0; sig.interned != nullptr && i < sig.count; ++i) {
         PyObject* name = cached_str(sig.interned[i], sig.names[i]);
         if (name == nullptr) PyErr_Clear();  // the byte comparison still works
         if (name == keyword) return i;
@@ -57,7 +57,7 @@ namespace {
 bool bind_in_order(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    Py_ssize_t nkw, PyObject** slots) noexcept {
     const Py_ssize_t given = nargs + nkw;
-    if (given > sig.count || given < sig.required) return false;
+    if (sig.interned == nullptr || given > sig.count || given < sig.required) return false;
     for (Py_ssize_t k = 0; k < nkw; ++k)
         if (PyTuple_GetItem(kwnames, k) != sig.interned[nargs + k].load(std::memory_order_acquire)) return false;
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < given ? args[i] : nullptr;

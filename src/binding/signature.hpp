@@ -16,7 +16,7 @@ struct SignatureView {
     const char* class_name;   // may be null
     const char* function_name;
     const char* const* names;
-    StrSlot* interned;        // the names as interned str, filled on first use
+    StrSlot* interned;        // the names as interned str in the calling interpreter; null: unknown
     Py_ssize_t count;
     Py_ssize_t required;
 };
@@ -27,12 +27,15 @@ struct Signature {
     const char* function_name;
     std::array<const char*, N> names;
     Py_ssize_t required;
-    // Interned copies of the names, so keywords usually match by pointer.
-    mutable std::array<StrSlot, N> interned{};
+    // Where the interned copies of the names sit in each interpreter's table
+    // of names, so that keywords usually match by pointer.
+    int first_name = reserve_names(static_cast<int>(N));
 
     static constexpr std::size_t size = N;
-    [[nodiscard]] SignatureView view() const noexcept {
-        return {class_name, function_name, names.data(), interned.data(), static_cast<Py_ssize_t>(N), required};
+    // table: the calling interpreter's names, or null.
+    [[nodiscard]] SignatureView view(StrSlot* table) const noexcept {
+        return {class_name, function_name, names.data(), table != nullptr ? table + first_name : nullptr,
+                static_cast<Py_ssize_t>(N), required};
     }
 };
 
@@ -43,15 +46,17 @@ struct Signature {
 [[nodiscard]] Status bind_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs,
                                 PyObject** slots) noexcept;
 
-template <std::size_t N>
+// names() gives the calling interpreter's table of names (or null); it is
+// asked only when keywords are passed.
+template <std::size_t N, class Names>
 [[nodiscard]] inline Status bind_fast(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames, PyObject** slots) noexcept {
+                                      PyObject* kwnames, PyObject** slots, Names names) noexcept {
     // The common case, all arguments by position, stays inline.
     if (kwnames == nullptr && nargs <= static_cast<Py_ssize_t>(N) && nargs >= sig.required) {
         for (std::size_t i = 0; i < N; ++i) slots[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
         return Done{};
     }
-    return bind_keywords(sig.view(), args, nargs, kwnames, slots);
+    return bind_keywords(sig.view(names()), args, nargs, kwnames, slots);
 }
 
 }  // namespace tarnwick

@@ -1,31 +1,47 @@
 // State that is not per instance. Every global of the module, who writes it,
 // when, and what makes reading it safe:
 //
-// - ClassOf<PyResult>::holder, ClassOf<MayBe>::holder (result_class.cpp,
-//   maybe_class.cpp): the type objects and their allocation and free slots.
-//   Written once, by the first module execution (or the first use after a
-//   failed creation), published by compare-and-swap; read with acquire loads;
-//   never cleared.
-// - internal_error_type (error.cpp): the internal-failure exception type.
-//   Made on first need, published by compare-and-swap, never cleared.
-// - Signature::interned (each binding description) and the dict-form keys
-//   (result_class.cpp): interned str, filled on first use by
-//   compare-and-swap (strings.hpp), never cleared.
-// - free_list<Record> (lifecycle.hpp): blocks of released instances, GIL
-//   builds only; read and written only with the interpreter lock held (a
-//   fork() happens with it held too, so the child gets a consistent list).
-//   The blocks stay reachable until the process ends.
-// - block_cache (error_texts.cpp): released Err text blocks of the small
-//   size, GIL builds only, under the same rule as free_list.
-// - the Nothing repr (maybe_class.cpp): an interned str, as above.
-// - the tuple type's iter slot (shared_bodies.hpp): a function-local static,
-//   initialised once by the language's thread-safe static initialisation.
-// - the deallocation state (below): per thread, so nothing is shared; and
-//   queued_instances, the number of instances queued on all threads' lists,
-//   changed atomically by the thread that queues or drains (a forked child
-//   may inherit a count from threads it does not have: deallocation then
-//   only takes its slower path).
-// Nothing else is process-wide: no other global is written after start-up.
+// Per interpreter (interpreter.hpp): the two classes and their free slots,
+// the free lists of instance memory, the Err text-block cache, the
+// internal-failure type and the interned names (parameter names, dict keys,
+// the Nothing repr) live in that interpreter's InterpState. It is owned by
+// the module object that made the classes and released by that module's
+// free function, while the interpreter still runs; a state is found from a
+// class (the main interpreter's by comparison with main_state, any other
+// through the class's module) or, where no class is at hand, through a
+// capsule in the interpreter's dict. Within one interpreter:
+//   - classes, class_free, internal_error_type, names: filled once (at import,
+//     or on first need by compare-and-swap), read with atomic loads;
+//   - free lists and text-block cache: GIL builds only, used with that
+//     interpreter's lock held (a fork() happens with it held too); off in
+//     free-threaded builds.
+// Process-wide:
+// - main_state (interpreter.cpp): the main interpreter's InterpState, a
+//   global so that the main interpreter's classes are found without a call.
+//   Written only by the main interpreter; other interpreters only compare
+//   their classes with its class pointers (atomic loads), which never match
+//   theirs. Emptied by its owner module's free function, and forgotten
+//   without being touched by a Py_AtExit function after the runtime is
+//   finalised, so that a new runtime starts clean.
+// - forget_registered (interpreter.cpp): whether that Py_AtExit function is
+//   registered for the current runtime; atomic.
+// - internal_types_made (error.cpp): whether any interpreter ever made its
+//   internal-failure type, so that fetching an exception looks it up only
+//   then; atomic, set once.
+// - names_handed_out (strings.cpp): indexes of the interned-name tables,
+//   written by static initialisers before any interpreter can call in.
+// - the tuple type's iter slot (shared_bodies.hpp): a C function of the
+//   interpreter library, the same in every interpreter and runtime; a
+//   function-local static initialised once, thread-safely.
+// - the static methods' bound definitions (the classes' tables): constant
+//   once the library is loaded.
+// - the deallocation state (below): per thread and, within a thread, per
+//   interpreter; and queued_instances, the number of instances queued on all
+//   threads' lists, changed atomically by the thread that queues or drains
+//   (a forked child may inherit a count from threads it does not have:
+//   deallocation then only takes its slower path).
+// Nothing else is global: type specifications, method tables and messages
+// are constant data.
 #pragma once
 
 #include "../python.hpp"
@@ -35,7 +51,6 @@
 
 namespace tarnwick {
 
-extern std::atomic<PyObject*> internal_error_type;
 extern std::atomic<std::size_t> queued_instances;
 
 // Bounded deallocation (lifecycle.cpp): the nesting depth, the queue of
@@ -43,16 +58,20 @@ extern std::atomic<std::size_t> queued_instances;
 // thread, as CPython's own trashcan state is: whatever a thread drops is
 // released on that thread before its outermost deallocation returns, one
 // thread's waiting finaliser never holds up another's, and a child made by
-// fork() starts from the forking thread's own state (the state of threads
-// that do not exist in the child is not inherited as a stuck depth).
+// fork() starts from the forking thread's own state. Within a thread, per
+// interpreter: a deallocation in another interpreter nested inside one in
+// use (a finaliser that runs code in a sub-interpreter) gets a state of its
+// own, outer pointing at the one it interrupts, so that no interpreter's
+// queue ever holds, or drains, another's instances.
 struct DeallocState {
     int depth = 0;
     bool draining = false;
     PyObject* deferred_head = nullptr;
     PyObject* being_drained = nullptr;
-};
+    PyInterpreterState* interp = nullptr;
+    DeallocState* outer = nullptr;
 
-// The calling thread's deallocation state (defined in lifecycle.cpp, its only
-// user, so that access stays a plain thread-local read).
+    [[nodiscard]] bool in_use() const noexcept { return depth > 0 || draining || deferred_head != nullptr; }
+};
 
 }  // namespace tarnwick

@@ -1,5 +1,6 @@
-// Interned str objects the module keeps for the life of the process
-// (parameter names, dict keys): made on first use, never released.
+// Interned str the module keeps for each interpreter (parameter names, dict
+// keys, the Nothing repr): made on first use in that interpreter, released
+// when the interpreter's tarnwick state ends (interpreter.hpp).
 #pragma once
 
 #include "error.hpp"
@@ -12,6 +13,22 @@ namespace tarnwick {
 // builds): the first compare-and-swap wins and a loser drops its own copy;
 // the acquire load pairs with that release, so a reader sees a complete str.
 using StrSlot = std::atomic<PyObject*>;
+
+// Every interpreter's state has a table of name_capacity slots; each name
+// the module interns owns fixed indexes in it, handed out by reserve_names()
+// while the library is loaded (static initialisation runs on one thread,
+// before any interpreter can call in).
+inline constexpr int name_capacity = 48;
+[[nodiscard]] int reserve_names(int count) noexcept;
+// How many indexes were handed out: the module refuses to load past the
+// capacity.
+[[nodiscard]] int reserved_names() noexcept;
+
+// One name kept in the table: Name key{"ok"}.
+struct Name {
+    const char* text;
+    int index = reserve_names(1);
+};
 
 // The cached str, or null with the error set when making it failed.
 [[nodiscard]] TARNWICK_COLD PyObject* intern_into(StrSlot& slot, const char* text) noexcept;

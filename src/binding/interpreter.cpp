@@ -1,0 +1,177 @@
+#include "interpreter.hpp"
+
+#include <new>
+
+namespace tarnwick {
+
+constinit InterpState main_state{};
+
+namespace {
+
+constexpr const char* capsule_name = "tarnwick.interpreter_state";
+
+// Set while the main state belongs to a runtime whose finalisation will
+// forget it (Py_AtExit), so that the registration happens once per runtime.
+constinit std::atomic<bool> forget_registered{false};
+
+// Called by Py_FinalizeEx once the runtime is gone, without the interpreter:
+// whatever the main state still refers to (classes kept alive by leaked
+// instances, cached blocks) belonged to that runtime and is dropped without
+// being touched; the next runtime starts with an empty state.
+void forget_main_state() noexcept {
+    for (int i = 0; i < class_count; ++i) {
+        main_state.classes[i].store(nullptr, std::memory_order_relaxed);
+        main_state.class_free[i].store(nullptr, std::memory_order_relaxed);
+        main_state.free_lists[i] = FreeList{};
+    }
+    main_state.text_blocks = TextBlockCache{};
+    main_state.internal_error_type.store(nullptr, std::memory_order_relaxed);
+    for (StrSlot& name : main_state.names) name.store(nullptr, std::memory_order_relaxed);
+    main_state.owner = nullptr;
+    forget_registered.store(false, std::memory_order_relaxed);
+}
+
+[[nodiscard]] bool is_main_interpreter() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
+
+// The capsule key, as a str of the calling interpreter.
+Ref capsule_key() noexcept { return Ref::steal(PyUnicode_FromString(capsule_name)); }
+
+// The state registered in the calling interpreter's dict: null with no error
+// when there is none, null with the error set when the lookup failed.
+InterpState* registered_state(bool& failed) noexcept {
+    failed = false;
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict == nullptr) return nullptr;  // no dict: finalising, nothing registered
+    Ref key = capsule_key();
+    PyObject* found = nullptr;
+    if (!key || py::dict_get_ref(dict, key.get(), &found) < 0) {
+        failed = true;
+        return nullptr;
+    }
+    Ref capsule = Ref::steal(found);
+    if (!capsule) return nullptr;
+    auto* state = static_cast<InterpState*>(PyCapsule_GetPointer(capsule.get(), capsule_name));
+    if (state == nullptr) failed = true;
+    return state;
+}
+
+Status register_state(InterpState* state) noexcept {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (dict == nullptr) return Error::internal("the interpreter has no dict for its tarnwick state");
+    Ref key = capsule_key();
+    if (!key) return Error::fetch();
+    Ref capsule = Ref::steal(PyCapsule_New(state, capsule_name, nullptr));
+    if (!capsule) return Error::fetch();
+    if (PyDict_SetItem(dict, key.get(), capsule.get()) < 0) return Error::fetch();
+    return Done{};
+}
+
+// Removes the registration of state, if it is still the registered one. Any
+// error is dropped, and an exception already set is kept: this runs while a
+// module is cleared or freed.
+void unregister_state(InterpState* state) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    bool failed = false;
+    if (registered_state(failed) == state && state != nullptr) {
+        PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+        Ref key = capsule_key();
+        if (dict != nullptr && key && PyDict_DelItem(dict, key.get()) < 0) failed = true;
+    }
+    if (failed || PyErr_Occurred()) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+void drop_classes(InterpState& state) noexcept {
+    for (auto& cls : state.classes) Py_XDECREF(reinterpret_cast<PyObject*>(cls.exchange(nullptr)));
+}
+
+// Releases everything the state holds, with the interpreter that owns it
+// still running: its objects go back to it, its blocks to its allocator.
+void release_state(InterpState& state) noexcept {
+    drop_classes(state);
+    Py_XDECREF(state.internal_error_type.exchange(nullptr));
+    for (StrSlot& name : state.names) Py_XDECREF(name.exchange(nullptr));
+    for (int i = 0; i < class_count; ++i) {
+        freefunc free = state.class_free[i].load(std::memory_order_relaxed);
+        if (free != nullptr) state.free_lists[i].drain([free](void* block) { free(block); });
+    }
+    state.text_blocks.drain([](void* block) { PyMem_Free(block); });
+    state.owner = nullptr;
+}
+
+}  // namespace
+
+InterpState* state_of_other(PyTypeObject* cls) noexcept {
+    // Fails only for a class the collector cleared (it dropped the class's
+    // module); that happens while the collector tears down a cycle, where no
+    // exception is pending, and the error it sets is dropped.
+    void* ms = PyType_GetModuleState(cls);
+    if (ms == nullptr) [[unlikely]] {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return static_cast<ModuleState*>(ms)->interp;
+}
+
+InterpState* current_state() noexcept {
+    bool failed = false;
+    InterpState* state = registered_state(failed);
+    if (failed) PyErr_Clear();
+    return state;
+}
+
+Outcome<InterpState*> state_for_import(PyObject* module, MakeClasses make_classes) noexcept {
+    bool failed = false;
+    if (InterpState* state = registered_state(failed)) return state;
+    if (failed) return Error::fetch();
+    auto* ms = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (ms == nullptr) return Error::fetch();
+    // The main interpreter uses the global state unless a previous owner in
+    // this runtime still holds it (its module cleared but not yet freed).
+    InterpState* state = nullptr;
+    const bool main = is_main_interpreter();
+    if (main && main_state.owner == nullptr) {
+        state = &main_state;
+        if (!forget_registered.exchange(true, std::memory_order_relaxed) && Py_AtExit(forget_main_state) < 0)
+            forget_registered.store(false, std::memory_order_relaxed);  // at the limit: released at module free only
+    } else {
+        // The process's own heap: the state is not an object of any
+        // interpreter, and outlives none of them.
+        state = new (std::nothrow) InterpState();
+        if (state == nullptr) return Error::no_memory();
+    }
+    state->owner = module;
+    ms->interp = state;
+    Status made = make_classes(module, *state);
+    if (made) made = register_state(state);
+    if (!made) [[unlikely]] {
+        end_state(ms);
+        return std::move(made.error());
+    }
+    return state;
+}
+
+int traverse_state(ModuleState* ms, visitproc visit, void* arg) noexcept {
+    if (ms == nullptr || ms->interp == nullptr) return 0;
+    for (auto& cls : ms->interp->classes) Py_VISIT(reinterpret_cast<PyObject*>(cls.load(std::memory_order_relaxed)));
+    return 0;
+}
+
+// The collector clears the owner module only when it and the classes are
+// unreachable: the classes go, and a later import starts a new state.
+void clear_state(ModuleState* ms) noexcept {
+    if (ms == nullptr || ms->interp == nullptr) return;
+    unregister_state(ms->interp);
+    drop_classes(*ms->interp);
+}
+
+void end_state(ModuleState* ms) noexcept {
+    if (ms == nullptr || ms->interp == nullptr) return;
+    InterpState* state = ms->interp;
+    ms->interp = nullptr;
+    unregister_state(state);
+    release_state(*state);
+    if (state != &main_state) delete state;
+}
+
+}  // namespace tarnwick
