@@ -5,7 +5,6 @@ rule and the argument-conversion error), exceptions from user callables
 passing through unchanged, shared access nesting and being released on every
 exit, and deallocation: immediate, exactly once, and bounded on deep chains.
 """
-import ctypes
 import subprocess
 import sys
 import textwrap
@@ -22,6 +21,9 @@ NOTHING = MayBe.nothing()
 
 def borrow_flag(obj) -> int:
     """The shared-access counter that sits in the last word of an instance."""
+    # Imported here: CPython 3.12's isolated interpreters refuse ctypes.
+    ctypes = pytest.importorskip("ctypes", exc_type=ImportError)
+
     word = ctypes.sizeof(ctypes.c_size_t)
     return ctypes.c_size_t.from_address(id(obj) + sys.getsizeof(obj) - word).value
 

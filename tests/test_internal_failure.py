@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-_testcapi = pytest.importorskip("_testcapi")
+_testcapi = pytest.importorskip("_testcapi", exc_type=ImportError)  # isolated interpreters refuse it
 
 PROVOKE = textwrap.dedent(
     """
