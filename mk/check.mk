@@ -2,6 +2,8 @@
 #   make check-reliability   full-size runs of tests/reliability (10**5 per op/thread)
 #   make check-sanitizers    the whole suite against an ASan+UBSan build, runtime preloaded
 #   make check-valgrind      the whole suite under valgrind memcheck (slow)
+#   make check-embed         an application that embeds CPython and initialises it
+#                            again, three rounds, under memcheck
 #   make check               all three
 #   make check-fuzz          coverage-guided fuzzing against the reference model on the
 #                            ASan+UBSan build, FUZZ_SECONDS long (not part of `make check`)
@@ -76,3 +78,22 @@ $(VENV)/.fuzz-ready: requirements-fuzz.txt $(VENV)/.ready
 check-fuzz: $(ASAN_LIB) $(VENV)/.fuzz-ready
 	ulimit -s $(SANITIZER_STACK_KB) && $(ASAN_ENV) $(VENV)/bin/python tests/fuzz/run_fuzz.py \
 	    --seconds $(FUZZ_SECONDS) --out $(FUZZ_DIR) $(if $(FUZZ_SKIP),--skip $(FUZZ_SKIP))
+
+# An application that embeds CPython 3.12 and initialises it again after
+# finalising it, three rounds, each importing and using tarnwick, under
+# memcheck (tests/embed/embed.c). Built against the 3.12 libpython, as
+# python3.12-config --embed gives it.
+EMBED_BUILD := build/embed
+PY312_CONFIG ?= $(PY312)-config
+.PHONY: check-embed
+$(EMBED_BUILD)/embed: tests/embed/embed.c
+	@mkdir -p $(EMBED_BUILD)
+	$(CC) -O1 -g -Wall -Wextra -Werror $$($(PY312_CONFIG) --includes) $< -o $@ $$($(PY312_CONFIG) --embed --ldflags)
+
+check-embed: $(LIB) $(EMBED_BUILD)/embed $(VENV)/.ready
+	@command -v valgrind >/dev/null || { echo "check-embed needs valgrind (apt-get install valgrind)"; exit 2; }
+	$(EMBED_BUILD)/embed $(BUILD)
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+	    --errors-for-leak-kinds=none --num-callers=40 --suppressions=$(VALGRIND_SUPP) \
+	    --log-file=$(EMBED_BUILD)/memcheck.log $(EMBED_BUILD)/embed $(BUILD)
+	$(VENV)/bin/python tests/reliability/valgrind_report.py $(EMBED_BUILD)/memcheck.log

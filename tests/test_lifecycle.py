@@ -1,6 +1,6 @@
 """Process lifecycles: threads ended at interpreter exit, receivers the
 interpreter lends without a reference, instances not made by a constructor,
-per-thread deallocation state (threads, fork), interpreters and abstract classes.
+per-thread deallocation state (threads, fork) and abstract classes.
 
 Each scenario that could crash or hang runs in a child interpreter of its own.
 """
@@ -388,43 +388,6 @@ def test_forked_child_releases_what_it_drops() -> None:
         assert os.waitstatus_to_exitcode(status) == 0, status
         print("ok")
     """))
-    assert_clean(proc)
-
-
-# --------------------------------------------------------------------------
-# Interpreters
-
-SUBINTERP_IMPORT = """
-import os
-try:
-    import tarnwick
-except ImportError as exc:
-    os.write(FD, ("refused:" + str(exc)).encode())
-else:
-    os.write(FD, b"imported")
-"""
-
-
-@pytest.mark.parametrize("main_first", [True, False], ids=["main first", "sub-interpreter first"])
-def test_only_the_main_interpreter_imports(main_first: bool) -> None:
-    pytest.importorskip("_testcapi")
-    proc = run_python(f"""
-        import os, sys, _testcapi
-        if {main_first}:
-            import tarnwick
-        fd_r, fd_w = os.pipe()
-        rc = _testcapi.run_in_subinterp({SUBINTERP_IMPORT!r}.replace("FD", str(fd_w)))
-        os.close(fd_w)
-        with os.fdopen(fd_r) as f:
-            outcome = f.read()
-        assert rc == 0, rc
-        assert outcome == ("refused:tarnwick can only be imported in the main interpreter: "
-                           "its classes are shared by the whole process"), outcome
-        import tarnwick
-        assert tarnwick.Result.ok(2).map(lambda v: v * 3).unwrap() == 6
-        assert tarnwick.__all__ == ["MayBe", "Result"]
-        print("ok")
-    """)
     assert_clean(proc)
 
 
