@@ -94,6 +94,20 @@ def measure_inside(selected: list[str]) -> None:
             run(f"op|{name}|floor", make_loop(f_setup, f_stmt, namespace))
 
 
+def measure_in_subinterpreter(selected: list[str]) -> None:
+    try:
+        import _interpreters as low
+    except ImportError:
+        import _xxsubinterpreters as low
+    interp = low.create(low.new_config("legacy")) if hasattr(low, "new_config") else low.create(isolated=False)
+    code = (f"import sys\nsys.path[:] = {sys.path!r}\nimport instructions\n"
+            f"instructions.measure_inside({selected!r})\n")
+    failure = (getattr(low, "exec", None) or low.run_string)(interp, code)
+    if failure is not None:
+        raise SystemExit(f"the sub-interpreter raised: {failure}")
+    low.destroy(interp)
+
+
 def read_dumps(prefix: str) -> dict[str, tuple[int, str]]:
     counts = {}
     for path in glob.glob(prefix + ".*"):
@@ -116,10 +130,15 @@ def main() -> int:
     parser.add_argument("--floor-profile", action="store_true", help="with --profile: profile the floor instead")
     parser.add_argument("--save", metavar="FILE", help="also write the tarnwick counts as JSON")
     parser.add_argument("--baseline", metavar="FILE", help="show the counts of a --save file beside these")
+    parser.add_argument("--subinterpreter", action="store_true",
+                        help="measure inside a sub-interpreter (sharing the main GIL, so that the probes load)")
     parser.add_argument("ops", nargs="*", help="operations to measure (default: all)")
     args = parser.parse_args()
     if args.inside:
-        measure_inside(args.ops)
+        if args.subinterpreter:
+            measure_in_subinterpreter(args.ops)
+        else:
+            measure_inside(args.ops)
         return 0
 
     if shutil.which("valgrind") is None:
@@ -129,7 +148,7 @@ def main() -> int:
     workdir = tempfile.mkdtemp(prefix="tarnwick-cg-")
     prefix = os.path.join(workdir, "cg")
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}", sys.executable, __file__, "--inside",
-           *selected]
+           *(["--subinterpreter"] if args.subinterpreter else []), *selected]
     done = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if done.returncode != 0:
         print(done.stderr, file=sys.stderr)
