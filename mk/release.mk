@@ -55,8 +55,14 @@ wheel: $(RELEASE_VENV)/.ready
 	done
 	@ls -l dist
 
+# The workflow installs cibuildwheel from PyPI: its two pins must be the ones
+# this machine's plan (and release-check) runs.
 wheel-plan: $(RELEASE_VENV)/.ready
 	$(RELEASE_BIN)/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	@cibw=$$(grep -o '^cibuildwheel==[^ ]*' requirements-release.txt); \
+	grep -q "^  CIBUILDWHEEL: $$cibw$$" .github/workflows/wheels.yml && \
+	grep -q "^  CIBUILDWHEEL_313T: $(CIBW313T)$$" .github/workflows/wheels.yml || \
+	  { echo "wheels.yml must pin $$cibw and $(CIBW313T), as requirements-release.txt and mk/release.mk do"; exit 1; }
 	@for p in linux macos windows; do \
 	  echo "== cibuildwheel --print-build-identifiers --platform $$p"; \
 	  $(RELEASE_BIN)/cibuildwheel --print-build-identifiers --platform $$p || exit 1; \
