@@ -4,6 +4,10 @@
 #                      3.13 venvs
 #   make wheel-plan    what the release pipeline (cibuildwheel) builds per
 #                      platform, and its workflow checked against GitHub's schema
+#   make release-check PYTHON_FT=/path/to/python3.13t
+#                      the pipeline's test step, as cibuildwheel runs it, for the
+#                      abi3 wheel under 3.12 and 3.13 and a cp313t wheel under
+#                      the free-threaded interpreter (mk/release_check.py)
 # The tools come from requirements-release.txt into .venv-release.
 RELEASE_VENV := .venv-release
 RELEASE_BIN  := $(abspath $(RELEASE_VENV))/bin
@@ -15,7 +19,7 @@ MANYLINUX    ?= manylinux_2_17_$(shell uname -m)
 # step runs this version (keep the two in step).
 CIBW313T     := cibuildwheel==3.4.1
 
-.PHONY: wheel wheel-plan
+.PHONY: wheel wheel-plan release-check
 
 $(RELEASE_VENV)/.ready: requirements-release.txt mk/release.mk
 	$(PY312) -m venv $(RELEASE_VENV)
@@ -51,8 +55,14 @@ wheel: $(RELEASE_VENV)/.ready
 	done
 	@ls -l dist
 
+# The workflow installs cibuildwheel from PyPI: its two pins must be the ones
+# this machine's plan (and release-check) runs.
 wheel-plan: $(RELEASE_VENV)/.ready
 	$(RELEASE_BIN)/check-jsonschema --builtin-schema vendor.github-workflows .github/workflows/*.yml
+	@cibw=$$(grep -o '^cibuildwheel==[^ ]*' requirements-release.txt); \
+	grep -q "^  CIBUILDWHEEL: $$cibw$$" .github/workflows/wheels.yml && \
+	grep -q "^  CIBUILDWHEEL_313T: $(CIBW313T)$$" .github/workflows/wheels.yml || \
+	  { echo "wheels.yml must pin $$cibw and $(CIBW313T), as requirements-release.txt and mk/release.mk do"; exit 1; }
 	@for p in linux macos windows; do \
 	  echo "== cibuildwheel --print-build-identifiers --platform $$p"; \
 	  $(RELEASE_BIN)/cibuildwheel --print-build-identifiers --platform $$p || exit 1; \
@@ -60,3 +70,27 @@ wheel-plan: $(RELEASE_VENV)/.ready
 	  CIBW_BUILD="cp313t-*" CIBW_ENABLE=cpython-freethreading \
 	    $(RELEASE_VENV)/cibw313t/bin/cibuildwheel --print-build-identifiers --platform $$p || exit 1; \
 	done
+
+# The pipeline's test step for this machine's wheels. The identifiers are
+# those cibuildwheel gives these builds on this platform; each wheel is tested
+# with the test settings that identifier resolves to, read by the
+# cibuildwheel version that builds it in the workflow (the cp313t one with
+# the environment the workflow's cp313t step sets). The cp313t wheel is built
+# from the same sdist in an isolated environment, warnings as errors, and
+# repaired like the abi3 one.
+ARCH      := $(shell uname -m)
+FT_DIST   := $(RELEASE_TMP)/ft-dist
+CHECK_ABI3 = $(RELEASE_BIN)/python mk/release_check.py --wheel "$$(ls dist/*-abi3-*.whl)"
+CHECK_FT   = $(RELEASE_VENV)/cibw313t/bin/python mk/release_check.py --wheel "$$(ls $(FT_DIST)/*-cp313t-*.whl)"
+
+release-check: wheel
+	@test -n "$(PYTHON_FT)" || { echo "usage: make release-check PYTHON_FT=/path/to/python3.13t"; exit 2; }
+	@"$(PYTHON_FT)" -c 'import sys, sysconfig; sys.exit(0 if sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info[:2] == (3, 13) else "$(PYTHON_FT) is not a free-threaded CPython 3.13")'
+	rm -rf $(FT_DIST) $(RELEASE_TMP)/ft-raw
+	"$(PYTHON_FT)" -m pip wheel --quiet --no-deps --wheel-dir $(RELEASE_TMP)/ft-raw \
+	    -Ccmake.define.TARNWICK_WERROR=ON dist/*.tar.gz
+	PATH="$(RELEASE_BIN):$$PATH" auditwheel repair --plat $(MANYLINUX) -w $(FT_DIST) $(RELEASE_TMP)/ft-raw/*.whl
+	$(CHECK_ABI3) --identifier cp312-manylinux_$(ARCH) --python $(PY312) --work $(RELEASE_TMP)/check-cp312
+	$(CHECK_ABI3) --identifier cp313-manylinux_$(ARCH) --python $(PY313) --work $(RELEASE_TMP)/check-cp313
+	$(CHECK_FT) --identifier cp313t-manylinux_$(ARCH) --python "$(PYTHON_FT)" --work $(RELEASE_TMP)/check-cp313t \
+	    "CIBW_BUILD=cp313t-*" CIBW_ENABLE=cpython-freethreading
