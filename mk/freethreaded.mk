@@ -3,8 +3,8 @@
 # installed with `pip install .` into a venv of that interpreter (.venv-ft;
 # warnings as errors, as in the project's other builds),
 # and the whole suite run there with the GIL left as the module sets it
-# (PYTHON_GIL unset). No free-threaded CPython is packaged for Debian 12:
-# ../shared/tools/free-threaded-python.sh builds one and prints its path.
+# (PYTHON_GIL unset). Any free-threaded CPython 3.13 will do: CONTRIBUTING.md
+# ("A free-threaded interpreter") lists ways to get one.
 PYTHON_FT ?=
 VENV_FT   := .venv-ft
 

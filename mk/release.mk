@@ -1,4 +1,4 @@
-# Release artifacts (see the README's "Releasing" section):
+# Release artifacts (see the "Releasing" section of CONTRIBUTING.md):
 #   make wheel         dist/: the sdist and the abi3 wheel built from it, repaired
 #                      to a manylinux tag, checked, and imported by fresh 3.12 and
 #                      3.13 venvs
