@@ -127,11 +127,16 @@ TARNWICK_ALWAYS_INLINE PyObject* finish(Outcome<Ref>& out) noexcept {
 // The calling interpreter's interned names, for keyword binding: from the
 // class the entry belongs to (unchecked: null when cls is not Record's).
 template <class Record>
-[[nodiscard]] TARNWICK_COLD StrSlot* names_for(PyTypeObject* cls) noexcept {
-    if (cls == main_class<Record>()) return main_state.names;
+[[nodiscard]] TARNWICK_COLD StrSlot* names_for_other(PyTypeObject* cls) noexcept {
     if (!is_class_of<Record>(cls)) return nullptr;
     InterpState* state = state_of_other(cls);
     return state != nullptr ? state->names : nullptr;
+}
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE StrSlot* names_for(PyTypeObject* cls) noexcept {
+    if (cls == main_class<Record>()) [[likely]]
+        return main_state.names;
+    return names_for_other<Record>(cls);
 }
 [[nodiscard]] TARNWICK_COLD inline StrSlot* names_for_class(PyTypeObject* cls) noexcept {
     InterpState* state = cls != nullptr ? state_of_class(cls) : nullptr;
@@ -139,18 +144,13 @@ template <class Record>
 }
 
 // The receiver check off the hot path, for a class other than the main
-// interpreter's: the instance, or null with the cast error set. With
-// WithState, ctx gets the class's state too.
-template <class Record, bool WithState>
-TARNWICK_COLD Instance<Record>* receiver_slow(PyObject* obj, Ctx& ctx) noexcept {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (!is_class_of<Record>(type)) [[unlikely]] {
-        cast_error(obj, ClassOf<Record>::name).restore();
-        return nullptr;
-    }
-    ctx.cls = type;
-    if constexpr (WithState) ctx.state = state_of_other(type);
-    return as_instance<Record>(obj);
+// interpreter's: true, or false with the cast error set.
+template <class Record>
+TARNWICK_COLD bool receiver_slow(PyObject* obj) noexcept {
+    if (is_class_of<Record>(Py_TYPE(obj))) [[likely]]
+        return true;
+    cast_error(obj, ClassOf<Record>::name).restore();
+    return false;
 }
 
 TARNWICK_COLD inline void raise_borrow_error() noexcept { borrow_error().restore(); }
@@ -161,37 +161,52 @@ TARNWICK_COLD inline PyObject* unbound_static() noexcept {
     return nullptr;
 }
 
-// Receiver check, then shared access: the instance, or null with the error
-// set. The main interpreter's instances take the inline path, one compare.
-// ctx gets the receiver's class, and its state when WithState (bodies that
-// take a Ctx). A Guarded entry (one whose body runs Python code) also notes
-// its receiver, to finish a deallocation postponed while it held access (see
-// Hold in access.hpp).
-template <class Record, bool WithState, bool Guarded>
-TARNWICK_ALWAYS_INLINE Instance<Record>* enter(PyObject* self, Hold<Guarded>& hold, Ctx& ctx) noexcept {
+// What enter() found: the instance (null: the error is set) and, for the
+// bodies that take a Ctx, the state of its class. Returned by value, so that
+// an entry whose body takes no Ctx keeps nothing of it.
+template <class Record>
+struct Entered {
     Instance<Record>* inst;
-    if (Py_TYPE(self) == main_class<Record>()) [[likely]] {
-        inst = as_instance<Record>(self);
-        ctx = {Py_TYPE(self), &main_state};
-    } else if ((inst = receiver_slow<Record, WithState>(self, ctx)) == nullptr) {
-        return nullptr;
+    InterpState* state;
+};
+
+// Receiver check, then shared access. The main interpreter's instances take
+// the inline path, one compare. A Guarded entry (one whose body runs Python
+// code) also notes its receiver, to finish a deallocation postponed while it
+// held access (see Hold in access.hpp).
+template <class Record, bool Guarded>
+TARNWICK_ALWAYS_INLINE Entered<Record> enter(PyObject* self, Hold<Guarded>& hold) noexcept {
+    InterpState* state = &main_state;
+    if (Py_TYPE(self) != main_class<Record>()) [[unlikely]] {
+        if (!receiver_slow<Record>(self)) return {nullptr, nullptr};
+        state = nullptr;  // looked up by ctx_of() when a body needs it
     }
+    auto* inst = as_instance<Record>(self);
     if (!hold.access.try_acquire(inst->borrow)) [[unlikely]] {
         raise_borrow_error();
-        return nullptr;
+        return {nullptr, nullptr};
     }
     if constexpr (Guarded) hold.receiver = self;
-    return inst;
+    return {inst, state};
+}
+
+// The Ctx of an entered receiver.
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE Ctx ctx_of(PyObject* self, const Entered<Record>& entered) noexcept {
+    PyTypeObject* cls = Py_TYPE(self);
+    return {cls, entered.state != nullptr ? entered.state : state_of_other(cls)};
 }
 
 // Runs a method body: the record, then the Ctx if the body takes one.
 template <auto Body, class Sig, class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE auto run_method(const Sig& sig, PyObject* const* slots, const Record& record,
-                                                     Ctx ctx) noexcept {
-    if constexpr (takes_ctx<Body, 1>)
+                                                     PyObject* self, const Entered<Record>& entered) noexcept {
+    if constexpr (takes_ctx<Body, 1>) {
+        Ctx ctx = ctx_of(self, entered);
         return invoke<Body, 2>(sig, slots, record, ctx);
-    else
+    } else {
         return invoke<Body, 1>(sig, slots, record);
+    }
 }
 
 }  // namespace detail
@@ -212,11 +227,10 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots, names); !bound) [[unlikely]]
         return detail::fail(bound.error());
     Hold<detail::runs_python<Body>> hold;
-    Ctx ctx{};
-    auto* inst = detail::enter<Record, detail::takes_ctx<Body, 1>>(self, hold, ctx);
-    if (inst == nullptr) [[unlikely]]
+    auto entered = detail::enter<Record>(self, hold);
+    if (entered.inst == nullptr) [[unlikely]]
         return nullptr;
-    auto out = detail::run_method<Body>(Sig, slots, std::as_const(inst->record), ctx);
+    auto out = detail::run_method<Body>(Sig, slots, std::as_const(entered.inst->record), self, entered);
     return detail::finish(out);
 }
 
@@ -228,15 +242,14 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
     Hold<false> hold;
-    Ctx ctx{};
-    auto* inst = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold, ctx);
-    if (inst == nullptr) [[unlikely]]
+    auto entered = detail::enter<detail::RecordOf<Body>>(self, hold);
+    if (entered.inst == nullptr) [[unlikely]]
         return nullptr;
     if constexpr (detail::takes_ctx<Body, 1>) {
-        auto out = Body(inst->record, ctx);
+        auto out = Body(entered.inst->record, detail::ctx_of(self, entered));
         return detail::finish(out);
     } else {
-        auto out = Body(inst->record);
+        auto out = Body(entered.inst->record);
         return detail::finish(out);
     }
 }
@@ -303,15 +316,14 @@ template <auto Body, auto Failure, bool Guarded>
 decltype(Failure) unary_slot(PyObject* self) noexcept {
     using Return = decltype(Failure);
     Hold<Guarded> hold;
-    Ctx ctx{};
-    auto* inst = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold, ctx);
-    if (inst == nullptr) [[unlikely]]
+    auto entered = detail::enter<detail::RecordOf<Body>>(self, hold);
+    if (entered.inst == nullptr) [[unlikely]]
         return Failure;
     auto out = [&] {
         if constexpr (detail::takes_ctx<Body, 1>)
-            return Body(inst->record, ctx);
+            return Body(entered.inst->record, detail::ctx_of(self, entered));
         else
-            return Body(inst->record);
+            return Body(entered.inst->record);
     }();
     if constexpr (std::is_same_v<Return, PyObject*>) {
         return detail::finish(out);

@@ -75,11 +75,12 @@ void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_ne
 // recursion of unbounded depth on its own.
 [[nodiscard]] inline bool last_reference(PyObject* obj) noexcept { return obj != nullptr && Py_REFCNT(obj) == 1; }
 
+// Gives up what the record holds. release_into() leaves every member empty,
+// so the destructor would have nothing left to do, and it is not run: the
+// storage is freed or reused as raw memory next.
 template <class Record>
 void release_record(PyObject* obj, InterpState* state) noexcept {
-    auto& record = as_instance<Record>(obj)->record;
-    record.release_into(state);
-    std::destroy_at(&record);
+    as_instance<Record>(obj)->record.release_into(state);
 }
 
 // Any interpreter's instance, or one whose class the collector cleared: the
