@@ -121,6 +121,7 @@ TARNWICK_ALWAYS_INLINE PyObject* finish(Outcome<Ref>& out) noexcept {
     if (cls == main_state.classes[0].load(std::memory_order_relaxed) ||
         cls == main_state.classes[1].load(std::memory_order_relaxed)) [[likely]]
         return &main_state;
+    if (InterpState* state = cached_state_any(cls)) return state;
     return state_of_other(cls);
 }
 
@@ -128,8 +129,7 @@ TARNWICK_ALWAYS_INLINE PyObject* finish(Outcome<Ref>& out) noexcept {
 // class the entry belongs to (unchecked: null when cls is not Record's).
 template <class Record>
 [[nodiscard]] TARNWICK_COLD StrSlot* names_for_other(PyTypeObject* cls) noexcept {
-    if (!is_class_of<Record>(cls)) return nullptr;
-    InterpState* state = state_of_other(cls);
+    InterpState* state = other_class<Record>(cls).state;
     return state != nullptr ? state->names : nullptr;
 }
 template <class Record>
@@ -146,11 +146,8 @@ template <class Record>
 // The receiver check off the hot path, for a class other than the main
 // interpreter's: true, or false with the cast error set.
 template <class Record>
-TARNWICK_COLD bool receiver_slow(PyObject* obj) noexcept {
-    if (is_class_of<Record>(Py_TYPE(obj))) [[likely]]
-        return true;
+TARNWICK_COLD void raise_receiver_error(PyObject* obj) noexcept {
     cast_error(obj, ClassOf<Record>::name).restore();
-    return false;
 }
 
 TARNWICK_COLD inline void raise_borrow_error() noexcept { borrow_error().restore(); }
@@ -171,15 +168,30 @@ struct Entered {
 };
 
 // Receiver check, then shared access. The main interpreter's instances take
-// the inline path, one compare. A Guarded entry (one whose body runs Python
-// code) also notes its receiver, to finish a deallocation postponed while it
-// held access (see Hold in access.hpp).
-template <class Record, bool Guarded>
+// the inline path, one compare. Another interpreter's class, and its state,
+// usually come from the thread's cache (other_class()); WithState entries
+// (bodies that take a Ctx) need the state. The others skip the lookup: the
+// interpreter calls a class's methods and slots only on instances of that
+// class (method descriptors and slot wrappers check the receiver, slots are
+// found through the receiver's own type, and neither class can be subclassed
+// or have its instances' __class__ changed), so a receiver that is not the
+// main interpreter's is another interpreter's instance of Record. A Guarded
+// entry (one whose body runs Python code) also notes its receiver, to finish
+// a deallocation postponed while it held access (see Hold in access.hpp).
+template <class Record, bool WithState, bool Guarded>
 TARNWICK_ALWAYS_INLINE Entered<Record> enter(PyObject* self, Hold<Guarded>& hold) noexcept {
     InterpState* state = &main_state;
-    if (Py_TYPE(self) != main_class<Record>()) [[unlikely]] {
-        if (!receiver_slow<Record>(self)) return {nullptr, nullptr};
-        state = nullptr;  // looked up by ctx_of() when a body needs it
+    if (Py_TYPE(self) != main_class<Record>()) {
+        if constexpr (WithState) {
+            const OtherClass other = other_class<Record>(Py_TYPE(self));
+            if (!other.is_class) [[unlikely]] {
+                raise_receiver_error<Record>(self);
+                return {nullptr, nullptr};
+            }
+            state = other.state;
+        } else {
+            state = nullptr;
+        }
     }
     auto* inst = as_instance<Record>(self);
     if (!hold.access.try_acquire(inst->borrow)) [[unlikely]] {
@@ -194,7 +206,7 @@ TARNWICK_ALWAYS_INLINE Entered<Record> enter(PyObject* self, Hold<Guarded>& hold
 template <class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE Ctx ctx_of(PyObject* self, const Entered<Record>& entered) noexcept {
     PyTypeObject* cls = Py_TYPE(self);
-    return {cls, entered.state != nullptr ? entered.state : state_of_other(cls)};
+    return {cls, entered.state};
 }
 
 // Runs a method body: the record, then the Ctx if the body takes one.
@@ -227,7 +239,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (auto bound = bind_fast(Sig, args, nargs, kwnames, slots, names); !bound) [[unlikely]]
         return detail::fail(bound.error());
     Hold<detail::runs_python<Body>> hold;
-    auto entered = detail::enter<Record>(self, hold);
+    auto entered = detail::enter<Record, detail::takes_ctx<Body, 1>>(self, hold);
     if (entered.inst == nullptr) [[unlikely]]
         return nullptr;
     auto out = detail::run_method<Body>(Sig, slots, std::as_const(entered.inst->record), self, entered);
@@ -242,7 +254,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <auto Body>
 PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
     Hold<false> hold;
-    auto entered = detail::enter<detail::RecordOf<Body>>(self, hold);
+    auto entered = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold);
     if (entered.inst == nullptr) [[unlikely]]
         return nullptr;
     if constexpr (detail::takes_ctx<Body, 1>) {
@@ -316,7 +328,7 @@ template <auto Body, auto Failure, bool Guarded>
 decltype(Failure) unary_slot(PyObject* self) noexcept {
     using Return = decltype(Failure);
     Hold<Guarded> hold;
-    auto entered = detail::enter<detail::RecordOf<Body>>(self, hold);
+    auto entered = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold);
     if (entered.inst == nullptr) [[unlikely]]
         return Failure;
     auto out = [&] {
@@ -364,8 +376,9 @@ PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
     PyTypeObject* type = Py_TYPE(left);
     Ctx ctx{type, &main_state};
     if (type != main_class<Record>()) [[unlikely]] {
-        if (!is_class_of<Record>(type)) Py_RETURN_NOTIMPLEMENTED;
-        if constexpr (with_ctx) ctx.state = state_of_other(type);
+        const OtherClass other = other_class<Record>(type);
+        if (!other.is_class) Py_RETURN_NOTIMPLEMENTED;
+        ctx.state = other.state;
     }
     Hold<detail::runs_python<Body>> hold;
     if (!hold.access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]

@@ -5,6 +5,8 @@
 namespace tarnwick {
 
 constinit InterpState main_state{};
+constinit std::atomic<std::uint64_t> classes_dropped{0};
+constinit thread_local ClassCacheEntry class_cache[class_count]{};
 
 namespace {
 
@@ -19,6 +21,7 @@ constinit std::atomic<bool> forget_registered{false};
 // instances, cached blocks) belonged to that runtime and is dropped without
 // being touched; the next runtime starts with an empty state.
 void forget_main_state() noexcept {
+    classes_dropped.fetch_add(1, std::memory_order_acq_rel);
     for (int i = 0; i < class_count; ++i) {
         main_state.classes[i].store(nullptr, std::memory_order_relaxed);
         main_state.class_free[i].store(nullptr, std::memory_order_relaxed);
@@ -81,7 +84,9 @@ void unregister_state(InterpState* state) noexcept {
     PyErr_SetRaisedException(pending);
 }
 
+// Every thread's cached classes become stale before any class can go.
 void drop_classes(InterpState& state) noexcept {
+    classes_dropped.fetch_add(1, std::memory_order_acq_rel);
     for (auto& cls : state.classes) Py_XDECREF(reinterpret_cast<PyObject*>(cls.exchange(nullptr)));
 }
 

@@ -24,6 +24,7 @@
 #include "strings.hpp"
 
 #include <atomic>
+#include <cstdint>
 
 namespace tarnwick {
 
@@ -69,13 +70,44 @@ struct ModuleState {
     InterpState* interp;  // null in other module objects of the same interpreter
 };
 
-// The state of cls, one of this module's classes with the given index.
+// The state of cls, one of this module's classes of another interpreter than
+// the main one, through the module the class was made with.
 [[nodiscard]] InterpState* state_of_other(PyTypeObject* cls) noexcept;
+
+// Each thread remembers, per kind of class, the last class of another
+// interpreter it found and that class's state, so that a sub-interpreter's
+// entries skip the two lookups above. An entry is good while no interpreter
+// state has let go of its classes since it was made (classes_dropped counts
+// those): until then the state still holds the class, so neither can be gone
+// and no other type can have taken the class's address.
+struct ClassCacheEntry {
+    PyTypeObject* cls = nullptr;
+    InterpState* state = nullptr;
+    std::uint64_t epoch = 0;
+};
+extern std::atomic<std::uint64_t> classes_dropped;
+extern constinit thread_local ClassCacheEntry class_cache[class_count];
+
 template <int Index>
-[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* state_of(PyTypeObject* cls) noexcept {
-    if (cls == main_state.classes[Index].load(std::memory_order_relaxed)) [[likely]]
-        return &main_state;
-    return state_of_other(cls);
+[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* cached_state(PyTypeObject* cls) noexcept {
+    const ClassCacheEntry& entry = class_cache[Index];
+    if (entry.cls == cls && entry.epoch == classes_dropped.load(std::memory_order_acquire)) [[likely]]
+        return entry.state;
+    return nullptr;
+}
+// The same for a class of either kind, with one access to the cache.
+[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* cached_state_any(PyTypeObject* cls) noexcept {
+    const ClassCacheEntry* entries = class_cache;
+    const auto epoch = classes_dropped.load(std::memory_order_acquire);
+    for (int i = 0; i < class_count; ++i)
+        if (entries[i].cls == cls && entries[i].epoch == epoch) return entries[i].state;
+    return nullptr;
+}
+// Remembers cls and state, found after reading epoch, if the state holds cls.
+template <int Index>
+inline void remember_class(PyTypeObject* cls, InterpState* state, std::uint64_t epoch) noexcept {
+    if (state != nullptr && state->classes[Index].load(std::memory_order_acquire) == cls)
+        class_cache[Index] = {cls, state, epoch};
 }
 
 // The calling interpreter's state, or null (no error set) when tarnwick was

@@ -83,12 +83,45 @@ void release_record(PyObject* obj, InterpState* state) noexcept {
     as_instance<Record>(obj)->record.release_into(state);
 }
 
-// Any interpreter's instance, or one whose class the collector cleared: the
-// state is looked up through the class.
+// Whether cls is Record's class in another interpreter than the main one,
+// and that class's state (null for a class the collector cleared). The
+// thread's cache answers most calls; otherwise the module's classes are told
+// apart from every other type by their deallocation function (the
+// interpreter's own types and other modules' classes cannot have it).
+struct OtherClass {
+    bool is_class;
+    InterpState* state;
+};
 template <class Record>
-TARNWICK_COLD void deallocate_other(PyObject* self, bool may_nest) noexcept {
+void deallocate_instance(PyObject* self) noexcept;
+template <class Record>
+TARNWICK_NOINLINE OtherClass find_other_class(PyTypeObject* cls) noexcept {
     constexpr int index = ClassOf<Record>::index;
-    InterpState* state = state_of<index>(Py_TYPE(self));
+    const auto epoch = classes_dropped.load(std::memory_order_acquire);
+    if (PyType_GetSlot(cls, Py_tp_dealloc) != reinterpret_cast<void*>(&deallocate_instance<Record>))
+        return {false, nullptr};
+    InterpState* state = state_of_other(cls);
+    remember_class<index>(cls, state, epoch);
+    return {true, state};
+}
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE OtherClass other_class(PyTypeObject* cls) noexcept {
+    if (InterpState* state = cached_state<ClassOf<Record>::index>(cls)) [[likely]]
+        return {true, state};
+    return find_other_class<Record>(cls);
+}
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_class_of(PyTypeObject* cls) noexcept {
+    return cls == main_class<Record>() || other_class<Record>(cls).is_class;
+}
+
+// Any other interpreter's instance, or one whose class the collector
+// cleared: the state is found through the class.
+template <class Record>
+TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept {
+    constexpr int index = ClassOf<Record>::index;
+    PyTypeObject* type = Py_TYPE(self);
+    InterpState* state = type == main_class<Record>() ? &main_state : other_class<Record>(type).state;
     const Release how = {
         &release_record<Record>,
         state,
@@ -104,30 +137,24 @@ void deallocate_instance(PyObject* self) noexcept {
     auto* inst = as_instance<Record>(self);
     PyTypeObject* type = Py_TYPE(self);
     const bool may_nest = inst->record.holds_last_reference();
-    // The common case inline: an instance of the main interpreter, nothing the
-    // record releases can go with it, nothing is queued, no entry holds
-    // access, and the free list has room.
+    // The common case inline: an instance of the main interpreter (or of the
+    // interpreter this thread last saw), nothing the record releases can go
+    // with it, nothing is queued, no entry holds access, and the free list
+    // has room.
     if constexpr (FreeList::limit > 0) {
-        FreeList& keep = main_state.free_lists[index];
-        if (type == main_class<Record>() && keep.has_room() && !may_nest &&
-            queued_instances.load(std::memory_order_relaxed) == 0 &&
-            inst->borrow.load(std::memory_order_acquire) == 0) [[likely]] {
-            release_record<Record>(self, &main_state);
-            keep.push(self);
-            Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
-            return;
+        InterpState* state = type == main_class<Record>() ? &main_state : cached_state<index>(type);
+        if (state != nullptr) [[likely]] {
+            FreeList& keep = state->free_lists[index];
+            if (keep.has_room() && !may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&
+                inst->borrow.load(std::memory_order_acquire) == 0) [[likely]] {
+                release_record<Record>(self, state);
+                keep.push(self);
+                Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
+                return;
+            }
         }
     }
     deallocate_other<Record>(self, may_nest);
-}
-
-// Whether cls is Record's class in some interpreter. The module's classes
-// are told apart from every other type by their deallocation function (the
-// interpreter's own types and classes of other modules cannot have it).
-template <class Record>
-[[nodiscard]] inline bool is_class_of(PyTypeObject* cls) noexcept {
-    return cls == main_class<Record>() ||
-           PyType_GetSlot(cls, Py_tp_dealloc) == reinterpret_cast<void*>(&deallocate_instance<Record>);
 }
 
 }  // namespace tarnwick
