@@ -3,7 +3,7 @@
     python tests/run_in_subinterpreter.py isolated|legacy [pytest args...]
 
 isolated: an interpreter with its own GIL and the strict checks for
-extension modules (as concurrent.interpreters makes them); legacy: one that
+extension modules (from concurrent.interpreters on 3.14 and later); legacy: one that
 shares the main interpreter's GIL, as mod_wsgi and plugin hosts make them.
 The exit status is pytest's, or 3 when the interpreter raised.
 """
@@ -17,6 +17,20 @@ try:  # 3.13
     import _interpreters as _low
 except ImportError:  # 3.12
     import _xxsubinterpreters as _low  # type: ignore[no-redef]
+
+
+def run_public(code: str) -> str | None:
+    """3.14 and later: an isolated interpreter from the standard concurrent.interpreters."""
+    from concurrent import interpreters
+
+    interp = interpreters.create()
+    try:
+        interp.exec(code)
+    except interpreters.ExecutionFailed as failure:
+        return str(failure)
+    finally:
+        interp.close()
+    return None
 
 
 def create(kind: str):
@@ -41,14 +55,20 @@ os.write({write_fd}, str(int(status)).encode())
     # loaded pytest (free() of an invalid pointer, with or without tarnwick):
     # there the interpreter is left for the process exit, which skips it.
     keep = kind == "isolated" and sys.version_info < (3, 13)
-    interp = create(kind)
-    try:
-        run_string = getattr(_low, "exec", None) or _low.run_string
-        failure = run_string(interp, code)
-    finally:
-        os.close(write_fd)
-        if not keep:
-            _low.destroy(interp)
+    if kind == "isolated" and sys.version_info >= (3, 14):
+        try:
+            failure = run_public(code)
+        finally:
+            os.close(write_fd)
+    else:
+        interp = create(kind)
+        try:
+            run_string = getattr(_low, "exec", None) or _low.run_string
+            failure = run_string(interp, code)
+        finally:
+            os.close(write_fd)
+            if not keep:
+                _low.destroy(interp)
     with os.fdopen(read_fd) as pipe:
         status = pipe.read()
     if failure is not None:
