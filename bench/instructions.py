@@ -63,6 +63,11 @@ OPS = [
     ("match(f, g)", "r = Result.ok(7); g = abs; h = len", "r.match(g, h)", None, None),
     ("to_dict (Err)", "r = Result.err('bad input', 'E42', 5)", "r.to_dict()", None, None),
     ("ok(3).map(f).unwrap_or(0)", "ok = Result.ok; g = abs; z = 0", "ok(3).map(g).unwrap_or(z)", None, None),
+    # payloads the cyclic collector tracks (a container) beside ones it does not
+    ("ok(list)", "f = Result.ok; x = [1, 2]", "f(x)", None, None),
+    ("err(msg, code, dict)", "f = Result.err; m = 'bad input'; c = 'E42'; d = {'field': 'port'}", "f(m, c, d)",
+     None, None),
+    ("map (list result)", "r = Result.ok(7); g = [].copy", "r.map(g)", None, None),
 ]
 
 

@@ -44,6 +44,12 @@ struct PyResult {
         return last_reference(value.get()) || last_reference(details.get());
     }
 
+    // The objects the record holds, null where absent (collector.hpp).
+    [[nodiscard]] std::array<PyObject*, 2> references() const noexcept { return {value.get(), details.get()}; }
+    // Whether the instance can be part of a reference cycle, and so is
+    // tracked by the collector: decided once, when the instance is built.
+    [[nodiscard]] bool may_form_cycle() const noexcept { return any_may_close_cycle(references()); }
+
     [[nodiscard]] Outcome<PyResult> copy() const noexcept;
 };
 

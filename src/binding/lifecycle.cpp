@@ -21,14 +21,17 @@ TARNWICK_COLD Outcome<Ref> allocate_through_object(PyTypeObject* type) noexcept 
 
 }  // namespace
 
-// The generic allocator makes the instance, as object's constructor would,
-// without building and checking an empty argument tuple. Only an abstract
-// class (its __abstractmethods__ set) goes through object's constructor, so
-// that it refuses exactly as object does.
+// The collector's allocator makes the instance (header, type reference,
+// reference count of one) without tracking it, which the generic allocator
+// would do at once, and without zeroing a body that make_instance fills
+// anyway; nor does it build and check an empty argument tuple, as object's
+// constructor would. Only an abstract class (its __abstractmethods__ set)
+// goes through object's constructor, so that it refuses exactly as object
+// does.
 Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept {
     if (PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT) [[unlikely]]
         return allocate_through_object(type);
-    PyObject* obj = PyType_GenericAlloc(type, 0);
+    PyObject* obj = _PyObject_GC_New(type);
     if (obj == nullptr) [[unlikely]]
         return Error::fetch();
     return Ref::steal(obj);

@@ -1,6 +1,7 @@
 // Instance allocation, and deallocation that stays bounded on deep chains.
 #pragma once
 
+#include "collector.hpp"
 #include "instance.hpp"
 #include "state.hpp"
 
@@ -50,8 +51,27 @@ template <class Record>
     }
 }
 
-// A new instance of type whose record is not yet built.
+// A new instance of type whose record is not yet built, not tracked by the
+// collector.
 [[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
+
+// The allocation slot of a class whose instances other code may make
+// (object.__new__ once the class's __new__ was replaced): an untracked
+// instance with an empty record, as make_instance leaves an instance whose
+// record holds nothing. The generic allocator would track it, and
+// deallocation untracks only instances that hold something.
+template <class Record>
+PyObject* untracked_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
+    auto made = allocate_raw(type);
+    if (!made) [[unlikely]] {
+        std::move(made.error()).restore();
+        return nullptr;
+    }
+    auto* inst = as_instance<Record>(made.value().get());
+    new (&inst->record) Record();
+    new (&inst->borrow) BorrowFlag(0);
+    return made.value().release();
+}
 
 // The allocation slot of a class whose instances only the module makes: any
 // other way to make one (object.__new__ after the class's __new__ was
@@ -68,7 +88,8 @@ template <class Record>
     // constructor does: allocate_raw() sees to that.
     if (reuse != nullptr && reuse->head != nullptr && !(PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT)) [[likely]] {
         // As the generic allocator does: the type (a reference to it, since
-        // it is a heap type) and a reference count of one.
+        // it is a heap type) and a reference count of one. The block is not
+        // tracked (deallocation untracked it).
         obj = Ref::steal(PyObject_Init(reuse->pop(), type));
     } else {
         auto made = allocate_raw(type);
@@ -78,6 +99,7 @@ template <class Record>
     auto* inst = as_instance<Record>(obj.get());
     new (&inst->record) Record(std::move(record));
     new (&inst->borrow) BorrowFlag(0);
+    track_if_cyclic(obj.get(), inst->record);
     return obj;
 }
 
@@ -111,6 +133,9 @@ template <class Record>
 void deallocate_instance(PyObject* self) noexcept {
     const TypeHolder& holder = ClassOf<Record>::holder;
     auto* inst = as_instance<Record>(self);
+    // Before the record is released or the instance queued: free-list
+    // blocks and queued instances stay out of the collector's lists.
+    untrack_before_release(self, inst->record);
     PyTypeObject* type = Py_TYPE(self);
     FreeList* keep = free_list_for<Record>(type);
     const bool may_nest = inst->record.holds_last_reference();
