@@ -67,7 +67,7 @@ OPS = [
     ("ok(list)", "f = Result.ok; x = [1, 2]", "f(x)", None, None),
     ("err(msg, code, dict)", "f = Result.err; m = 'bad input'; c = 'E42'; d = {'field': 'port'}", "f(m, c, d)",
      None, None),
-    ("map (list result)", "r = Result.ok(7); g = [].copy", "r.map(g)", None, None),
+    ("map (list result)", "r = Result.ok(7); g = [0].__mul__", "r.map(g)", None, None),
 ]
 
 
