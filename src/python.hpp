@@ -61,11 +61,14 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept 
 // Compiler hints: cold paths out of line, hot helpers inline.
 #if defined(__GNUC__) || defined(__clang__)
 #  define TARNWICK_COLD [[gnu::cold, gnu::noinline]]
+#  define TARNWICK_NOINLINE [[gnu::noinline]]
 #  define TARNWICK_ALWAYS_INLINE [[gnu::always_inline]] inline
 #elif defined(_MSC_VER)
 #  define TARNWICK_COLD [[msvc::noinline]]
+#  define TARNWICK_NOINLINE [[msvc::noinline]]
 #  define TARNWICK_ALWAYS_INLINE [[msvc::forceinline]] inline
 #else
 #  define TARNWICK_COLD
+#  define TARNWICK_NOINLINE
 #  define TARNWICK_ALWAYS_INLINE inline
 #endif

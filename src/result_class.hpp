@@ -48,7 +48,10 @@ struct PyResult {
     [[nodiscard]] std::array<PyObject*, 2> references() const noexcept { return {value.get(), details.get()}; }
     // Whether the instance can be part of a reference cycle, and so is
     // tracked by the collector: decided once, when the instance is built.
-    [[nodiscard]] bool may_form_cycle() const noexcept { return any_may_close_cycle(references()); }
+    // An Ok holds no details, an Err no value.
+    [[nodiscard]] bool may_form_cycle() const noexcept {
+        return value ? may_close_cycle(value.get()) : may_close_cycle(details.get());
+    }
 
     [[nodiscard]] Outcome<PyResult> copy() const noexcept;
 };

@@ -23,7 +23,7 @@ NOTHING = MayBe.nothing()
 def borrow_flag(obj) -> int:
     """The shared-access counter that sits in the last word of an instance."""
     word = ctypes.sizeof(ctypes.c_size_t)
-    return ctypes.c_size_t.from_address(id(obj) + type(obj).__basicsize__ - word).value
+    return ctypes.c_size_t.from_address(id(obj) + type(obj).__basicsize__ - word).value & (sys.maxsize)
 
 
 def raised(call) -> BaseException:

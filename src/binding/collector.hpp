@@ -15,63 +15,62 @@
 #include "instance.hpp"
 
 #include <array>
-#include <cstddef>
+#include <atomic>
 
 namespace tarnwick {
-
-// Objects of these exact types refer to no object that could lead back to
-// the instance holding them. Null (an absent payload) counts as one.
-[[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_atomic(PyObject* obj) noexcept {
-    if (obj == nullptr) return true;
-    PyTypeObject* type = Py_TYPE(obj);
-    return type == &PyLong_Type || type == &PyUnicode_Type || obj == Py_None || type == &PyBool_Type ||
-           type == &PyFloat_Type || type == &PyBytes_Type;
-}
 
 // True when type is one of the module's classes (collector.cpp, which knows
 // them all).
 [[nodiscard]] bool is_record_class(PyTypeObject* type) noexcept;
 
-// Whether obj, held by a record, could lead back to the instance holding it:
-// anything but an atomic object or an untracked instance of the module's
-// classes (whose record never changes, so it stays untracked). Any other
-// untracked object (an empty dict, say) may be tracked later.
-[[nodiscard]] inline bool may_close_cycle(PyObject* obj) noexcept {
-    if (is_atomic(obj)) [[likely]]
+// Whether obj, held by a record, could lead back to the instance holding it.
+// Objects of the exact types None, bool, int, float, str and bytes refer to
+// nothing that could, nor does an untracked instance of the module's classes
+// (its record never changes, so it stays untracked); any other untracked
+// object (an empty dict, say) may be tracked later. int, the commonest
+// payload, is tested inline; the rest out of line, tracked objects (the
+// usual containers) answered by the collector before the other types.
+TARNWICK_NOINLINE inline bool may_close_cycle_beyond_int(PyObject* obj, PyTypeObject* type) noexcept {
+    if (type == &PyUnicode_Type) return false;
+    if (PyObject_GC_IsTracked(obj)) return true;
+    if (obj == Py_None || type == &PyBool_Type || type == &PyFloat_Type || type == &PyBytes_Type) return false;
+    return !is_record_class(type);
+}
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool may_close_cycle(PyObject* obj) noexcept {
+    if (obj == nullptr) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) [[likely]]
         return false;
-    return PyObject_GC_IsTracked(obj) || !is_record_class(Py_TYPE(obj));
-}
-
-template <std::size_t N>
-[[nodiscard]] inline bool any_may_close_cycle(const std::array<PyObject*, N>& objects) noexcept {
-    for (PyObject* obj : objects)
-        if (may_close_cycle(obj)) return true;
-    return false;
-}
-
-template <std::size_t N>
-[[nodiscard]] TARNWICK_ALWAYS_INLINE bool all_atomic(const std::array<PyObject*, N>& objects) noexcept {
-    for (PyObject* obj : objects)
-        if (!is_atomic(obj)) return false;
-    return true;
+    return may_close_cycle_beyond_int(obj, type);
 }
 
 // A new instance's record is in place: the instance is tracked when the
-// record may form a cycle. Allocation never tracks (allocate_raw, the free
-// lists, untracked_allocation), so this is the only place that does.
+// record may form a cycle, and its borrow flag marks it so. Allocation never
+// tracks (allocate_raw, the free lists, untracked_allocation), so this is
+// the only place that does.
 template <class Record>
-TARNWICK_ALWAYS_INLINE void track_if_cyclic(PyObject* obj, const Record& record) noexcept {
-    if (record.may_form_cycle()) PyObject_GC_Track(obj);
+TARNWICK_ALWAYS_INLINE void track_if_cyclic(PyObject* obj, Instance<Record>& inst) noexcept {
+    if (inst.record.may_form_cycle()) {
+        inst.borrow.store(tracked_mark, std::memory_order_relaxed);
+        PyObject_GC_Track(obj);
+    }
+}
+
+// Whether the collector tracks an instance being deallocated (nobody holds
+// shared access to it any more): the mark spares the untracked ones a call
+// and a second look at their payloads. A queued instance deallocated again
+// reads its queue link instead, so this may then answer true by mistake:
+// untracking an untracked instance is harmless.
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_tracked_instance(const Instance<Record>& inst) noexcept {
+    return (inst.borrow.load(std::memory_order_relaxed) & tracked_mark) != 0;
 }
 
 // Before an instance's record is released (or the instance queued for
-// release): the collector must no longer see it. An instance holding only
-// atomic objects was never tracked, so it skips the call; the test reads
-// types alone, which cannot change, so it cannot miss a tracked instance.
-// Untracking twice (a queued instance deallocated again) is harmless.
+// release): the collector must no longer see it.
 template <class Record>
-TARNWICK_ALWAYS_INLINE void untrack_before_release(PyObject* obj, const Record& record) noexcept {
-    if (!all_atomic(record.references())) PyObject_GC_UnTrack(obj);
+TARNWICK_ALWAYS_INLINE void untrack_before_release(PyObject* obj, const Instance<Record>& inst) noexcept {
+    if (is_tracked_instance(inst)) PyObject_GC_UnTrack(obj);
 }
 
 // Py_tp_traverse body: the type (every instance of a heap type holds a

@@ -99,7 +99,7 @@ template <class Record>
     auto* inst = as_instance<Record>(obj.get());
     new (&inst->record) Record(std::move(record));
     new (&inst->borrow) BorrowFlag(0);
-    track_if_cyclic(obj.get(), inst->record);
+    track_if_cyclic(obj.get(), *inst);
     return obj;
 }
 
@@ -129,32 +129,41 @@ void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_ne
 // True when releasing obj's reference frees it.
 [[nodiscard]] inline bool last_reference(PyObject* obj) noexcept { return obj != nullptr && Py_REFCNT(obj) == 1; }
 
+// Every case but the common one, out of line so that the common case keeps
+// few registers to save.
 template <class Record>
-void deallocate_instance(PyObject* self) noexcept {
+TARNWICK_NOINLINE void deallocate_instance_slowly(PyObject* self, FreeList* keep, bool may_nest) noexcept {
     const TypeHolder& holder = ClassOf<Record>::holder;
     auto* inst = as_instance<Record>(self);
     // Before the record is released or the instance queued: free-list
     // blocks and queued instances stay out of the collector's lists.
-    untrack_before_release(self, inst->record);
-    PyTypeObject* type = Py_TYPE(self);
-    FreeList* keep = free_list_for<Record>(type);
-    const bool may_nest = inst->record.holds_last_reference();
-    // The common case inline: nothing the record releases can go with it,
-    // nothing is queued, and the free list has room.
-    if (keep != nullptr && keep->size < FreeList::limit && !may_nest &&
-        queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
-        std::destroy_at(&inst->record);
-        keep->push(self);
-        Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
-        return;
-    }
-    const bool own_class = reinterpret_cast<PyObject*>(type) == holder.type.load(std::memory_order_relaxed);
+    untrack_before_release(self, *inst);
+    const bool own_class = reinterpret_cast<PyObject*>(Py_TYPE(self)) == holder.type.load(std::memory_order_relaxed);
     const Release how = {
         [](PyObject* obj) noexcept { std::destroy_at(&as_instance<Record>(obj)->record); },
         keep,
         own_class ? holder.free.load(std::memory_order_relaxed) : nullptr,
     };
     deallocate(self, inst->borrow, how, may_nest);
+}
+
+template <class Record>
+void deallocate_instance(PyObject* self) noexcept {
+    auto* inst = as_instance<Record>(self);
+    PyTypeObject* type = Py_TYPE(self);
+    FreeList* keep = free_list_for<Record>(type);
+    const bool may_nest = inst->record.holds_last_reference();
+    // The common case inline: nothing the record releases can go with it,
+    // nothing is queued, the free list has room, and the collector does not
+    // track the instance.
+    if (keep != nullptr && keep->size < FreeList::limit && !may_nest &&
+        queued_instances.load(std::memory_order_relaxed) == 0 && !is_tracked_instance(*inst)) [[likely]] {
+        std::destroy_at(&inst->record);
+        keep->push(self);
+        Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
+        return;
+    }
+    deallocate_instance_slowly<Record>(self, keep, may_nest);
 }
 
 }  // namespace tarnwick
