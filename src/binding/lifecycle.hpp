@@ -98,7 +98,6 @@ template <class Record>
     }
     auto* inst = as_instance<Record>(obj.get());
     new (&inst->record) Record(std::move(record));
-    new (&inst->borrow) BorrowFlag(0);
     track_if_cyclic(obj.get(), *inst);
     return obj;
 }
@@ -154,10 +153,10 @@ void deallocate_instance(PyObject* self) noexcept {
     FreeList* keep = free_list_for<Record>(type);
     const bool may_nest = inst->record.holds_last_reference();
     // The common case inline: nothing the record releases can go with it,
-    // nothing is queued, the free list has room, and the collector does not
-    // track the instance.
+    // nothing is queued, and the free list has room.
     if (keep != nullptr && keep->size < FreeList::limit && !may_nest &&
-        queued_instances.load(std::memory_order_relaxed) == 0 && !is_tracked_instance(*inst)) [[likely]] {
+        queued_instances.load(std::memory_order_relaxed) == 0) [[likely]] {
+        untrack_before_release(self, *inst);
         std::destroy_at(&inst->record);
         keep->push(self);
         Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
