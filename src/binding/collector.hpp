@@ -48,9 +48,9 @@ TARNWICK_NOINLINE inline bool may_close_cycle_beyond_int(PyObject* obj, PyTypeOb
 }
 
 // A new instance's record is in place: the instance is tracked when the
-// record may form a cycle, and its borrow flag (made here) marks it so. Allocation never
-// tracks (allocate_raw, the free lists, untracked_allocation), so this is
-// the only place that does.
+// record may form a cycle, and its borrow flag (made here) marks it so.
+// Allocation never tracks (allocate_raw, the free lists,
+// untracked_allocation), so this is the only place that does.
 template <class Record>
 TARNWICK_ALWAYS_INLINE void track_if_cyclic(PyObject* obj, Instance<Record>& inst) noexcept {
     const bool cyclic = inst.record.may_form_cycle();

@@ -59,7 +59,7 @@ template <class Record>
 // (object.__new__ once the class's __new__ was replaced): an untracked
 // instance with an empty record, as make_instance leaves an instance whose
 // record holds nothing. The generic allocator would track it, and
-// deallocation untracks only instances that hold something.
+// deallocation untracks only instances whose borrow flag marks them tracked.
 template <class Record>
 PyObject* untracked_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
     auto made = allocate_raw(type);
@@ -128,8 +128,8 @@ void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_ne
 // True when releasing obj's reference frees it.
 [[nodiscard]] inline bool last_reference(PyObject* obj) noexcept { return obj != nullptr && Py_REFCNT(obj) == 1; }
 
-// Every case but the common one, out of line so that the common case keeps
-// few registers to save.
+// Every case but the common one, out of line: the common case then keeps
+// few registers to save, which pays for its test of the collector's mark.
 template <class Record>
 TARNWICK_NOINLINE void deallocate_instance_slowly(PyObject* self, FreeList* keep, bool may_nest) noexcept {
     const TypeHolder& holder = ClassOf<Record>::holder;
