@@ -21,6 +21,10 @@ class Int(int):
     pass
 
 
+class Holder:
+    pass
+
+
 def caught_as(wrap):
     """The error-handling idiom: the caught exception kept in an instance,
     whose frame (held by the exception's traceback) holds the instance."""
@@ -44,22 +48,12 @@ def closed_by(make):
     return build
 
 
-def attribute_cycle(probe):
-    holder = type("Holder", (), {})()
-    holder.probe, holder.inner = probe, MayBe.just(holder)
-
-
-def dict_cycle(probe):
-    details = {"probe": probe}
-    details["err"] = Result.err("m", "c", details)
-
-
 CYCLES = {
     "Err details: caught exception": caught_as(lambda e: Result.err(str(e), "bad_int", e)),
     "Just: caught exception": caught_as(MayBe.just),
     "Ok value: list": closed_by(Result.ok),
-    "Err details: dict": dict_cycle,
-    "Just: object attribute": attribute_cycle,
+    "Err details: dict": lambda probe: (d := {"probe": probe}).update(err=Result.err("m", "c", d)),
+    "Just: object attribute": lambda probe: vars(o := Holder()).update(probe=probe, inner=MayBe.just(o)),
     "MayBe(obj)": closed_by(MayBe),
     "nested": closed_by(lambda box: MayBe.just(Result.ok(MayBe.just(Result.err("m", None, box))))),
     "Result.map": closed_by(lambda box: Result.ok(0).map(lambda _: box)),
