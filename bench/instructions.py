@@ -5,7 +5,10 @@ Run as `python bench/instructions.py` (it starts itself again under
 compiled for it; the counters are zeroed right before the loop and dumped
 right after, and the same loop with an empty body is measured the same way.
 Instructions per operation = (loop - empty loop) / iterations, so the loop,
-the call that runs it and the client requests cancel out.
+the call that runs it and the client requests cancel out. The cyclic
+collector is off while the loops run (as in bench_ops.py): otherwise a
+collection that the allocations before a loop happen to schedule lands in
+it, and adds its whole cost to that one operation.
 
 `--profile OP` keeps the dump of one operation and prints callgrind_annotate's
 per-function (self) counts for it.
@@ -13,6 +16,7 @@ per-function (self) counts for it.
 from __future__ import annotations
 
 import argparse
+import gc
 import glob
 import json
 import os
@@ -63,6 +67,11 @@ OPS = [
     ("match(f, g)", "r = Result.ok(7); g = abs; h = len", "r.match(g, h)", None, None),
     ("to_dict (Err)", "r = Result.err('bad input', 'E42', 5)", "r.to_dict()", None, None),
     ("ok(3).map(f).unwrap_or(0)", "ok = Result.ok; g = abs; z = 0", "ok(3).map(g).unwrap_or(z)", None, None),
+    # payloads the cyclic collector tracks (a container) beside ones it does not
+    ("ok(list)", "f = Result.ok; x = [1, 2]", "f(x)", None, None),
+    ("err(msg, code, dict)", "f = Result.err; m = 'bad input'; c = 'E42'; d = {'field': 'port'}", "f(m, c, d)",
+     None, None),
+    ("map (list result)", "r = Result.ok(7); g = [0].__mul__", "r.map(g)", None, None),
 ]
 
 
@@ -78,7 +87,10 @@ def measure_inside(selected: list[str]) -> None:
     if floor is not None:
         namespace["Floor"] = floor.Floor
 
+    gc.disable()
+
     def run(label, loop):
+        gc.collect()
         loop(WARMUP)
         cgprobe.zero()
         loop(ITERATIONS)

@@ -1,6 +1,7 @@
 # Benchmarks: `make bench` (wall time beside the floor and the pure-Python
 # peers), `make bench-instructions` (callgrind instruction counts against the
-# floor). Both use the module from build/cmake and a venv of their own.
+# floor), `make bench-gc` (gc.collect() beside a million untracked instances).
+# All use the module from build/cmake and a venv of their own.
 BENCH_VENV   := .venv-bench
 BENCH_BUILD  := build/bench
 BENCH_PY     := $(BENCH_VENV)/bin/python
@@ -8,7 +9,7 @@ BENCH_CC     ?= cc
 BENCH_CFLAGS ?= -O3 -fPIC -shared -Wall -Wextra -Werror
 BENCH_ENV    := PYTHONPATH=$(BUILD):$(BENCH_BUILD)
 
-.PHONY: bench bench-quick bench-instructions
+.PHONY: bench bench-quick bench-instructions bench-gc
 
 $(BENCH_VENV)/.ready: requirements-bench.txt
 	$(PY312) -m venv $(BENCH_VENV)
@@ -31,3 +32,7 @@ bench-quick: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so
 bench-instructions: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so $(BENCH_BUILD)/cgprobe.abi3.so
 	@command -v valgrind >/dev/null || { echo "bench-instructions needs valgrind (apt-get install valgrind)"; exit 2; }
 	$(BENCH_ENV) $(BENCH_PY) bench/instructions.py $(BENCH_ARGS)
+
+# `make bench-gc`: wall time of gc.collect() with a million untracked instances alive.
+bench-gc: $(LIB) $(BENCH_VENV)/.ready
+	$(BENCH_ENV) $(BENCH_PY) bench/gc_collect.py $(BENCH_ARGS)

@@ -13,6 +13,7 @@
 //   instance.hpp     instance layout and instance checks
 //   access.hpp       shared access to a record
 //   state.hpp        every global, and the per-thread state
+//   collector.hpp    the cyclic collector: tracking rule, traversal
 //   lifecycle.hpp    allocation (free lists) and bounded deallocation
 //   call.hpp         calling user callables
 //   dispatch.hpp     the method and slot templates
@@ -20,6 +21,7 @@
 
 #include "binding/access.hpp"
 #include "binding/call.hpp"
+#include "binding/collector.hpp"
 #include "binding/convert.hpp"
 #include "binding/dispatch.hpp"
 #include "binding/error.hpp"

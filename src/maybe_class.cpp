@@ -132,14 +132,20 @@ PyType_Slot maybe_slots[] = {
     {Py_tp_methods, maybe_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, as_slot(deallocate_instance<MayBe>)},
+    {Py_tp_traverse, as_slot(traverse_slot<MayBe>)},
+    // object.__new__ (once __new__ is replaced on the class) makes a Nothing
+    // through this slot: untracked, as every Nothing is.
+    {Py_tp_alloc, as_slot(untracked_allocation<MayBe>)},
     {0, nullptr},
 };
 
+// HAVE_GC: a payload can lead back to the instance (binding/collector.hpp);
+// the inherited free slot is then the collector's.
 PyType_Spec maybe_spec = {
     .name = "builtins.MayBe",
     .basicsize = static_cast<int>(sizeof(Instance<MayBe>)),
     .itemsize = 0,
-    .flags = 0,
+    .flags = Py_TPFLAGS_HAVE_GC,
     .slots = maybe_slots,
 };
 

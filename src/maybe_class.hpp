@@ -14,6 +14,11 @@ struct MayBe {
     // Releasing the record frees an object (see deallocate()).
     [[nodiscard]] bool holds_last_reference() const noexcept { return last_reference(inner.get()); }
     void release_into(InterpState*) noexcept { inner = Ref(); }
+    // The object the record holds, null for Nothing (collector.hpp).
+    [[nodiscard]] std::array<PyObject*, 1> references() const noexcept { return {inner.get()}; }
+    // Whether the instance can be part of a reference cycle, and so is
+    // tracked by the collector: decided once, when the instance is built.
+    [[nodiscard]] bool may_form_cycle() const noexcept { return may_close_cycle(inner.get()); }
     [[nodiscard]] Outcome<MayBe> copy() const noexcept { return MayBe{inner.copy()}; }
 };
 

@@ -227,6 +227,7 @@ PyType_Slot result_slots[] = {
     {Py_tp_methods, result_methods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, as_slot(deallocate_instance<PyResult>)},
+    {Py_tp_traverse, as_slot(traverse_slot<PyResult>)},
     // Only the constructors and operations make a Result: a record that is
     // neither Ok nor Err cannot exist.
     {Py_tp_alloc, as_slot(refused_allocation)},
@@ -234,12 +235,14 @@ PyType_Slot result_slots[] = {
 };
 
 // No Py_tp_new, hence DISALLOW_INSTANTIATION: instances come only from the
-// static constructors and the operations.
+// static constructors and the operations. HAVE_GC: a payload can lead back
+// to the instance (binding/collector.hpp); the inherited free slot is then
+// the collector's.
 PyType_Spec result_spec = {
     .name = "builtins.Result",
     .basicsize = static_cast<int>(sizeof(Instance<PyResult>)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     .slots = result_slots,
 };
 

@@ -46,6 +46,15 @@ struct PyResult {
         return last_reference(value.get()) || last_reference(details.get());
     }
 
+    // The objects the record holds, null where absent (collector.hpp).
+    [[nodiscard]] std::array<PyObject*, 2> references() const noexcept { return {value.get(), details.get()}; }
+    // Whether the instance can be part of a reference cycle, and so is
+    // tracked by the collector: decided once, when the instance is built.
+    // An Ok holds no details, an Err no value.
+    [[nodiscard]] bool may_form_cycle() const noexcept {
+        return value ? may_close_cycle(value.get()) : may_close_cycle(details.get());
+    }
+
     [[nodiscard]] Outcome<PyResult> copy() const noexcept;
 };
 

@@ -25,7 +25,7 @@ def borrow_flag(obj) -> int:
     ctypes = pytest.importorskip("ctypes", exc_type=ImportError)
 
     word = ctypes.sizeof(ctypes.c_size_t)
-    return ctypes.c_size_t.from_address(id(obj) + sys.getsizeof(obj) - word).value
+    return ctypes.c_size_t.from_address(id(obj) + type(obj).__basicsize__ - word).value & (sys.maxsize)
 
 
 def raised(call) -> BaseException:

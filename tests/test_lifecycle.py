@@ -263,7 +263,7 @@ def test_method_keeps_a_lent_receiver_alive(cls: str, make: str, caller: str, de
 
 def test_result_cannot_be_made_bypassing_its_constructors() -> None:
     proc = run_python("""
-        import copy, tarnwick
+        import copy, gc, tarnwick
         R = tarnwick.Result
         R.__new__ = staticmethod(lambda cls: None)
         try:
@@ -274,11 +274,16 @@ def test_result_cannot_be_made_bypassing_its_constructors() -> None:
             raise AssertionError("an empty Result was made")
         del R.__new__
         assert R.ok(1).unwrap() == 1 and R.err("m").unwrap_err() == ("m", None, None)
-        # A MayBe with an empty record is a valid Nothing.
+        # A MayBe with an empty record is a valid Nothing, untracked as every
+        # Nothing is (its memory is reused by later instances).
         M = tarnwick.MayBe
         M.__new__ = staticmethod(lambda cls: None)
         m = object.__new__(M)
         assert m.is_nothing() and repr(m) == "Nothing" and list(m) == []
+        assert not gc.is_tracked(m)
+        del m
+        kept = [M.just([]) for _ in range(3)]
+        gc.collect()
         print("ok")
     """)
     assert_clean(proc)

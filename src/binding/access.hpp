@@ -49,17 +49,18 @@ public:
         BorrowFlag* flag = flag_;
         flag_ = nullptr;
         if (flag == nullptr) return false;
-        if (flag->fetch_sub(1, std::memory_order_acq_rel) != (released_while_shared | 1)) [[likely]]
+        if ((flag->fetch_sub(1, std::memory_order_acq_rel) & ~tracked_mark) != (released_while_shared | 1)) [[likely]]
             return false;
-        flag->store(0, std::memory_order_relaxed);
+        flag->store(0, std::memory_order_relaxed);  // untracked already, see deallocate_other()
         return true;
     }
 
-    // The borrow word's top bit: the instance lost its last reference while
-    // an entry held shared access to it (a receiver lent without a reference,
-    // then dropped by Python code the body ran). Its deallocation is
-    // postponed until the last such access is given back (see deallocate()).
-    static constexpr std::uintptr_t released_while_shared = ~(~std::uintptr_t{0} >> 1);
+    // The bit below the collector's mark (instance.hpp): the instance lost
+    // its last reference while an entry held shared access to it (a receiver
+    // lent without a reference, then dropped by Python code the body ran).
+    // Its deallocation is postponed until the last such access is given back
+    // (see deallocate()). The count below never gets near either bit.
+    static constexpr std::uintptr_t released_while_shared = tracked_mark >> 1;
 
 private:
     BorrowFlag* flag_ = nullptr;

@@ -405,6 +405,14 @@ int exec_slot(PyObject* module) noexcept {
 }
 
 
+// Py_tp_traverse (see collector.hpp). No Py_tp_clear goes with it: records
+// are immutable, and the collector breaks such cycles through the mutable
+// objects in them, as it does for tuples.
+template <class Record>
+int traverse_slot(PyObject* self, visitproc visit, void* arg) noexcept {
+    return traverse_instance<Record>(self, visit, arg);
+}
+
 // Casts a dispatcher to the table types without -Wcast-function-type noise.
 template <class F>
 [[nodiscard]] inline PyCFunction as_cfunction(F* fn) noexcept {

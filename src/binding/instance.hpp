@@ -14,6 +14,9 @@ namespace tarnwick {
 // atomically: callables run by a body may let other threads in.
 using BorrowFlag = std::atomic<std::uintptr_t>;
 static_assert(sizeof(BorrowFlag) == sizeof(void*) && BorrowFlag::is_always_lock_free);
+// The flag's top bit marks an instance the cyclic collector tracks, set when
+// the instance is built (collector.hpp); the count below it never gets near.
+inline constexpr std::uintptr_t tracked_mark = ~(~std::uintptr_t{0} >> 1);
 
 // Instance layout: object header, native record, borrow flag.
 template <class Record>

@@ -84,9 +84,17 @@ void unregister_state(InterpState* state) noexcept {
     PyErr_SetRaisedException(pending);
 }
 
-// Every thread's cached classes become stale before any class can go.
+// Every thread's cached classes become stale before any class can go. The
+// free lists go first: a block is freed by its class's free function, which
+// reads the class (the collector's free function finds the block's header
+// through it), so no block may outlive the state's hold on its class; after
+// this, deallocation keeps no block for a class the state no longer holds.
 void drop_classes(InterpState& state) noexcept {
     classes_dropped.fetch_add(1, std::memory_order_acq_rel);
+    for (int i = 0; i < class_count; ++i) {
+        freefunc free = state.class_free[i].load(std::memory_order_relaxed);
+        if (free != nullptr) state.free_lists[i].drain([free](void* block) { free(block); });
+    }
     for (auto& cls : state.classes) Py_XDECREF(reinterpret_cast<PyObject*>(cls.exchange(nullptr)));
 }
 
@@ -96,10 +104,6 @@ void release_state(InterpState& state) noexcept {
     drop_classes(state);
     Py_XDECREF(state.internal_error_type.exchange(nullptr));
     for (StrSlot& name : state.names) Py_XDECREF(name.exchange(nullptr));
-    for (int i = 0; i < class_count; ++i) {
-        freefunc free = state.class_free[i].load(std::memory_order_relaxed);
-        if (free != nullptr) state.free_lists[i].drain([free](void* block) { free(block); });
-    }
     state.text_blocks.drain([](void* block) { PyMem_Free(block); });
     state.owner = nullptr;
 }

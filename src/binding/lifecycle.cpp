@@ -23,14 +23,17 @@ TARNWICK_COLD Outcome<Ref> allocate_through_object(PyTypeObject* type) noexcept 
 
 }  // namespace
 
-// The generic allocator makes the instance, as object's constructor would,
-// without building and checking an empty argument tuple. Only an abstract
-// class (its __abstractmethods__ set) goes through object's constructor, so
-// that it refuses exactly as object does.
+// The collector's allocator makes the instance (header, type reference,
+// reference count of one) without tracking it, which the generic allocator
+// would do at once, and without zeroing a body that make_instance fills
+// anyway; nor does it build and check an empty argument tuple, as object's
+// constructor would. Only an abstract class (its __abstractmethods__ set)
+// goes through object's constructor, so that it refuses exactly as object
+// does.
 Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept {
     if (PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT) [[unlikely]]
         return allocate_through_object(type);
-    PyObject* obj = PyType_GenericAlloc(type, 0);
+    PyObject* obj = _PyObject_GC_New(type);
     if (obj == nullptr) [[unlikely]]
         return Error::fetch();
     return Ref::steal(obj);
@@ -97,7 +100,7 @@ TARNWICK_COLD void drain_deferred(DeallocState& state) noexcept {
 // access is held (possibly given back meanwhile, by another thread).
 bool postpone_while_shared(BorrowFlag& word) noexcept {
     auto current = word.load(std::memory_order_acquire);
-    while (current != 0) {
+    while ((current & ~tracked_mark) != 0) {
         if (word.compare_exchange_weak(current, current | SharedAccess::released_while_shared,
                                        std::memory_order_acq_rel, std::memory_order_acquire))
             return true;
@@ -160,7 +163,7 @@ void finish_postponed_deallocation(PyObject* obj) noexcept {
 
 void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
     if (!may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&
-        link.load(std::memory_order_acquire) == 0) [[likely]] {
+        (link.load(std::memory_order_acquire) & ~tracked_mark) == 0) [[likely]] {
         release_now(obj, how);
         return;
     }

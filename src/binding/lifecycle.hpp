@@ -1,6 +1,7 @@
 // Instance allocation, and deallocation that stays bounded on deep chains.
 #pragma once
 
+#include "collector.hpp"
 #include "instance.hpp"
 #include "state.hpp"
 
@@ -9,8 +10,27 @@
 
 namespace tarnwick {
 
-// A new instance of type whose record is not yet built.
+// A new instance of type whose record is not yet built, not tracked by the
+// collector.
 [[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
+
+// The allocation slot of a class whose instances other code may make
+// (object.__new__ once the class's __new__ was replaced): an untracked
+// instance with an empty record, as make_instance leaves an instance whose
+// record holds nothing. The generic allocator would track it, and
+// deallocation untracks only instances whose borrow flag marks them tracked.
+template <class Record>
+PyObject* untracked_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
+    auto made = allocate_raw(type);
+    if (!made) [[unlikely]] {
+        std::move(made.error()).restore();
+        return nullptr;
+    }
+    auto* inst = as_instance<Record>(made.value().get());
+    new (&inst->record) Record();
+    new (&inst->borrow) BorrowFlag(0);
+    return made.value().release();
+}
 
 // The allocation slot of a class whose instances only the module makes: any
 // other way to make one (object.__new__ after the class's __new__ was
@@ -29,7 +49,8 @@ template <class Record>
     // constructor does: allocate_raw() sees to that.
     if (reuse != nullptr && reuse->head != nullptr && !(PyType_GetFlags(ctx.cls) & Py_TPFLAGS_IS_ABSTRACT)) [[likely]] {
         // As the generic allocator does: the type (a reference to it, since
-        // it is a heap type) and a reference count of one.
+        // it is a heap type) and a reference count of one. The block is not
+        // tracked (deallocation untracked it).
         obj = Ref::steal(PyObject_Init(static_cast<PyObject*>(reuse->pop()), ctx.cls));
     } else {
         auto made = allocate_raw(ctx.cls);
@@ -38,7 +59,7 @@ template <class Record>
     }
     auto* inst = as_instance<Record>(obj.get());
     new (&inst->record) Record(std::move(record));
-    new (&inst->borrow) BorrowFlag(0);
+    track_if_cyclic(obj.get(), *inst);
     return obj;
 }
 
@@ -120,12 +141,18 @@ template <class Record>
 template <class Record>
 TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept {
     constexpr int index = ClassOf<Record>::index;
+    // Before the record is released or the instance queued: free-list
+    // blocks and queued instances stay out of the collector's lists.
+    untrack_before_release(self, *as_instance<Record>(self));
     PyTypeObject* type = Py_TYPE(self);
     InterpState* state = type == main_class<Record>() ? &main_state : other_class<Record>(type).state;
+    // Blocks are kept only for a class the state still holds (see
+    // drop_classes() in interpreter.cpp).
+    const bool holds_class = state != nullptr && state->classes[index].load(std::memory_order_relaxed) == type;
     const Release how = {
         &release_record<Record>,
         state,
-        state != nullptr && FreeList::limit > 0 ? &state->free_lists[index] : nullptr,
+        holds_class && FreeList::limit > 0 ? &state->free_lists[index] : nullptr,
         state != nullptr ? state->class_free[index].load(std::memory_order_relaxed) : nullptr,
     };
     deallocate(self, as_instance<Record>(self)->borrow, how, may_nest);
@@ -146,7 +173,8 @@ void deallocate_instance(PyObject* self) noexcept {
         if (state != nullptr) [[likely]] {
             FreeList& keep = state->free_lists[index];
             if (keep.has_room() && !may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&
-                inst->borrow.load(std::memory_order_acquire) == 0) [[likely]] {
+                (inst->borrow.load(std::memory_order_acquire) & ~tracked_mark) == 0) [[likely]] {
+                untrack_before_release(self, *inst);
                 release_record<Record>(self, state);
                 keep.push(self);
                 Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type

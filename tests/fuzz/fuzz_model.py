@@ -125,11 +125,37 @@ def no_arguments(call: str, args: tuple, kwargs: dict) -> None:
 
 def allocate(cls, **fields):
     """Instance allocation: through object's constructor, as the module does,
-    so an abstract class raises the interpreter's own TypeError."""
+    so an abstract class raises the interpreter's own TypeError. Whether the
+    cyclic collector tracks the instance is decided here, once."""
     obj = object.__new__(cls)
     for name, value in fields.items():
         object.__setattr__(obj, name, value)
+    held = (fields.get(name, MISSING) for name in ("_value", "_details", "_inner"))
+    object.__setattr__(obj, "_tracked", any(map(_may_close_cycle, held)))
     return obj
+
+
+# Exact types whose objects refer to nothing that could lead back to an
+# instance holding them.
+_ATOMIC_TYPES = (type(None), bool, int, float, str, bytes)
+
+
+def is_tracked(obj) -> bool:
+    """gc.is_tracked of an instance: tracked exactly when something it holds
+    could close a reference cycle (an instance not made by a constructor
+    holds nothing)."""
+    try:
+        return object.__getattribute__(obj, "_tracked")
+    except AttributeError:
+        return False
+
+
+def _may_close_cycle(obj) -> bool:
+    if obj is MISSING or type(obj) in _ATOMIC_TYPES:
+        return False
+    if type(obj) in (Result, MayBe):   # an untracked instance stays so: records never change
+        return is_tracked(obj)
+    return True
 
 
 def _absent_if_none(obj):
@@ -154,7 +180,7 @@ def _lookup(d: dict, key: str):
 class Result:
     """Ok(value) or Err(message, code?, details?)."""
 
-    __slots__ = ("_value", "_message", "_code", "_details")
+    __slots__ = ("_value", "_message", "_code", "_details", "_tracked")
 
     def __new__(cls, *args, **kwargs):
         raise TypeError("cannot create 'builtins.Result' instances")
@@ -398,7 +424,7 @@ def _ok_flag(flag) -> bool:
 class MayBe:
     """Just(value) or Nothing."""
 
-    __slots__ = ("_inner",)
+    __slots__ = ("_inner", "_tracked")
 
     def __new__(cls, *args, **kwargs):
         return MayBe._construct(cls, args, kwargs.items())

@@ -11,7 +11,8 @@ from a recipe by its creation number (identity).
 
 Per step the comparison covers the returned value or the raised exception
 (type, message, number of args, identity of a user exception passed
-through, its __cause__), whether a returned instance is a new object, and
+through, its __cause__), whether a returned instance is a new object and
+whether the cyclic collector tracks it, and
 the log of what user code was called with, in order. After the program: the
 contents of every instance made, and (tarnwick only) that no instance kept
 a non-zero borrow flag.
@@ -305,7 +306,7 @@ def tp_name(cls: type) -> str:
 
 def borrow_flag(obj) -> int:
     word = ctypes.sizeof(ctypes.c_size_t)
-    return ctypes.c_size_t.from_address(id(obj) + sys.getsizeof(obj) - word).value
+    return ctypes.c_size_t.from_address(id(obj) + type(obj).__basicsize__ - word).value & (sys.maxsize)
 
 
 class Boom(Exception):
@@ -604,11 +605,15 @@ class World:
             described = self.raised(exc)
             scrub(exc)
             return described, None
-        fresh = None
+        fresh = tracked = None
         if type(value) in (self.R, self.M):
             fresh = all(value is not p for p in self.pool)
+            tracked = self.tracked(value)
             self.pool.append(value)
-        return ("returned", self.describe(value), fresh), value
+        return ("returned", self.describe(value), fresh, tracked), value
+
+    def tracked(self, instance) -> bool:
+        return gc.is_tracked(instance)
 
     def execute(self, step):
         kind = step[0]
@@ -815,6 +820,9 @@ class RealWorld(World):
 class ModelWorld(World):
     """The interpreter's own checks, where the module is not entered, are
     reproduced here with the interpreter's wording."""
+
+    def tracked(self, instance) -> bool:
+        return fuzz_model.is_tracked(instance)
 
     def make_unmade_result(self):
         # Only Result's constructors and operations make a Result: any other

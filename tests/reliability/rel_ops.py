@@ -12,6 +12,8 @@ the thread stress test.
 """
 from __future__ import annotations
 
+import ctypes
+import gc
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -543,6 +545,34 @@ def _():
     return OpCase(lambda: M(v, v), [v])
 
 
+# object's own constructor slot, called directly (as object.__new__ does once
+# MayBe.__new__ is replaced): MayBe's allocation slot makes a Nothing.
+_api = ctypes.pythonapi
+_api.PyType_GetSlot.restype = ctypes.c_void_p
+_api.PyType_GetSlot.argtypes = [ctypes.py_object, ctypes.c_int]
+_object_new = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)(
+    _api.PyType_GetSlot(object, 65))  # Py_tp_new
+
+
+@op("MayBe/object-new")
+def _():
+    empty = ()
+    return OpCase(lambda: _object_new(M, empty, None))
+
+
+# Payloads that leave the new instance untracked by the cyclic collector.
+@op("Result.ok/atomic-payload")
+def _():
+    v = 10**30
+    return OpCase(lambda: R.ok(v), [v])
+
+
+@op("MayBe.just/untracked-instance")
+def _():
+    inner = R.ok(fresh("inner"))
+    return OpCase(lambda: M.just(inner), [inner])
+
+
 @op("MayBe.new/multiple-values")
 def _():
     v = Payload(1)
@@ -769,9 +799,9 @@ def shape(x: Any, watch: list, depth: int = 0) -> Any:
             return ("watched", i)
     t = type(x)
     if t is R:
-        return ("Result", shape(x.to_dict(), watch, depth + 1))
+        return ("Result", gc.is_tracked(x), shape(x.to_dict(), watch, depth + 1))
     if t is M:
-        return ("MayBe", x.is_just(), shape(x.to_option(), watch, depth + 1))
+        return ("MayBe", gc.is_tracked(x), x.is_just(), shape(x.to_option(), watch, depth + 1))
     if t in (tuple, list):
         return (t.__name__, tuple(shape(e, watch, depth + 1) for e in x))
     if t is dict:

@@ -1,0 +1,93 @@
+// Taking part in the cyclic garbage collector. A record can hold any object,
+// so an instance can be part of a reference cycle (an exception kept as an
+// Err's details holds, through its traceback, the frame that holds the Err).
+// Records are never written after allocation, so whether an instance can be
+// part of a cycle is known when it is built and never changes: only such an
+// instance is tracked, as CPython leaves tuples of atomic objects untracked,
+// and the others cost the collector nothing.
+//
+// No clear slot: a record cannot be emptied in place. The collector breaks a
+// cycle through the mutable objects in it (the list, dict, frame or instance
+// dictionary that leads back), as it does for tuples, and the instances then
+// go by reference counting.
+#pragma once
+
+#include "instance.hpp"
+
+#include <array>
+#include <atomic>
+#include <new>
+
+namespace tarnwick {
+
+// True when type is one of the module's classes (collector.cpp, which knows
+// them all).
+[[nodiscard]] bool is_record_class(PyTypeObject* type) noexcept;
+
+// Whether obj, held by a record, could lead back to the instance holding it.
+// Objects of the exact types None, bool, int, float, str and bytes refer to
+// nothing that could, nor does an untracked instance of the module's classes
+// (its record never changes, so it stays untracked); any other untracked
+// object (an empty dict, say) may be tracked later. int, the commonest
+// payload, and the usual containers are tested inline; the rest out of line:
+// str, then tracked objects (answered by the collector) before the other
+// types.
+TARNWICK_NOINLINE inline bool may_close_cycle_beyond_int(PyObject* obj, PyTypeObject* type) noexcept {
+    if (type == &PyUnicode_Type) return false;
+    if (PyObject_GC_IsTracked(obj)) return true;
+    if (obj == Py_None || type == &PyBool_Type || type == &PyFloat_Type || type == &PyBytes_Type) return false;
+    return !is_record_class(type);
+}
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool may_close_cycle(PyObject* obj) noexcept {
+    if (obj == nullptr) return false;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) [[likely]]
+        return false;
+    if (type == &PyList_Type || type == &PyDict_Type) return true;
+    return may_close_cycle_beyond_int(obj, type);
+}
+
+// A new instance's record is in place: the instance is tracked when the
+// record may form a cycle, and its borrow flag (made here) marks it so.
+// Allocation never tracks (allocate_raw, the free lists,
+// untracked_allocation), so this is the only place that does.
+template <class Record>
+TARNWICK_ALWAYS_INLINE void track_if_cyclic(PyObject* obj, Instance<Record>& inst) noexcept {
+    const bool cyclic = inst.record.may_form_cycle();
+    new (&inst.borrow) BorrowFlag(cyclic ? tracked_mark : 0);
+    if (cyclic) PyObject_GC_Track(obj);
+}
+
+// Whether the collector tracks an instance being deallocated (nobody holds
+// shared access to it any more): the mark spares the untracked ones a call
+// and a second look at their payloads. A queued instance deallocated again
+// reads its queue link instead, so this may then answer true by mistake:
+// untracking an untracked instance is harmless.
+template <class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_tracked_instance(const Instance<Record>& inst) noexcept {
+    return (inst.borrow.load(std::memory_order_relaxed) & tracked_mark) != 0;
+}
+
+// Before an instance's record is released (or the instance queued for
+// release): the collector must no longer see it.
+template <class Record>
+TARNWICK_ALWAYS_INLINE void untrack_before_release(PyObject* obj, const Instance<Record>& inst) noexcept {
+    // Laid out inline (the hint): a tracked instance pays one call and no
+    // jump there and back, an untracked one the same test either way.
+    if (is_tracked_instance(inst)) [[likely]]
+        PyObject_GC_UnTrack(obj);
+}
+
+// Py_tp_traverse body: the type (every instance of a heap type holds a
+// reference to it), then every object the record holds. Reads the record
+// without shared access: it is never written after allocation.
+template <class Record>
+[[nodiscard]] inline int traverse_instance(PyObject* self, visitproc visit, void* arg) noexcept {
+    if (int stop = visit(reinterpret_cast<PyObject*>(Py_TYPE(self)), arg)) return stop;
+    for (PyObject* obj : as_instance<Record>(self)->record.references())
+        if (obj != nullptr)
+            if (int stop = visit(obj, arg)) return stop;
+    return 0;
+}
+
+}  // namespace tarnwick

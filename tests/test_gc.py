@@ -1,0 +1,160 @@
+"""The cyclic garbage collector: reference cycles that run through an
+instance are reclaimed, and only instances that can be part of one are
+tracked."""
+from __future__ import annotations
+
+import gc
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+from tarnwick import MayBe, Result
+
+
+class Probe:
+    """Put inside each cycle: its weak reference dies with the cycle."""
+
+
+class Int(int):
+    pass
+
+
+class Holder:
+    pass
+
+
+def caught_as(wrap):
+    """The error-handling idiom: the caught exception kept in an instance,
+    whose frame (held by the exception's traceback) holds the instance."""
+    def build(probe):
+        def parse(text):
+            keep = probe  # noqa: F841 - the frame holds the probe
+            try:
+                return Result.ok(int(text))
+            except ValueError as e:
+                made = wrap(e)
+                return made
+        parse("x")
+    return build
+
+
+def closed_by(make):
+    """A list holding the probe and the instance that holds the list."""
+    def build(probe):
+        box = [probe]
+        box.append(make(box))
+    return build
+
+
+CYCLES = {
+    "Err details: caught exception": caught_as(lambda e: Result.err(str(e), "bad_int", e)),
+    "Just: caught exception": caught_as(MayBe.just),
+    "Ok value: list": closed_by(Result.ok),
+    "Err details: dict": lambda probe: (d := {"probe": probe}).update(err=Result.err("m", "c", d)),
+    "Just: object attribute": lambda probe: vars(o := Holder()).update(probe=probe, inner=MayBe.just(o)),
+    "MayBe(obj)": closed_by(MayBe),
+    "nested": closed_by(lambda box: MayBe.just(Result.ok(MayBe.just(Result.err("m", None, box))))),
+    "Result.map": closed_by(lambda box: Result.ok(0).map(lambda _: box)),
+    "MayBe.map": closed_by(lambda box: MayBe.just(0).map(lambda _: box)),
+    "Result.flat_map": closed_by(lambda box: Result.ok(0).flat_map(lambda _: Result.ok(box))),
+    "MayBe >>": closed_by(lambda box: MayBe.just(0) >> (lambda _: MayBe.just(box))),
+    "map_err": closed_by(lambda box: Result.err("m").map_err(lambda m, c, d: (m, c, box))),
+    "Err pass-through": closed_by(lambda box: Result.err("m", "c", box).map(abs)),
+    "from_dict": closed_by(lambda box: Result.from_dict({"ok": True, "value": box})),
+}
+
+
+@pytest.fixture
+def collector_off():
+    gc.collect()
+    gc.disable()
+    yield
+    gc.enable()
+
+
+@pytest.mark.parametrize("build", CYCLES.values(), ids=CYCLES.keys())
+def test_cycle_through_an_instance_is_reclaimed(build, collector_off) -> None:
+    classes = sys.getrefcount(Result), sys.getrefcount(MayBe)
+    probe = Probe()
+    alive = weakref.ref(probe)
+    build(probe)
+    del probe
+    assert alive() is not None  # a cycle: reference counting alone keeps it
+    gc.collect()
+    assert alive() is None
+    assert (sys.getrefcount(Result), sys.getrefcount(MayBe)) == classes  # every instance freed
+
+
+# Tracked exactly when a payload could lead back: None, bool, int, float,
+# str and bytes (exact types) and untracked instances cannot.
+TRACKING = [
+    ("Result.ok(3)", False), ("Result.ok(None)", False), ("Result.ok(True)", False),
+    ("Result.ok(2.5)", False), ("Result.ok('s')", False), ("Result.ok(b'b')", False),
+    ("Result.err('m')", False), ("Result.err('m', 'c', 7)", False), ("MayBe.nothing()", False),
+    ("MayBe.just(None)", False), ("Result.ok(Result.err('m'))", False),
+    ("MayBe.just(MayBe.just(Result.ok(1)))", False), ("Result.ok(1).map(str)", False),
+    ("Result.err('m', 'c').map(abs)", False), ("MayBe.just(1) >> MayBe.just", False),
+    ("Result.from_dict({'ok': False, 'error': 'm', 'details': None})", False),
+    ("Result.ok([])", True), ("Result.ok({})", True), ("Result.ok(())", True), ("Result.ok(Int(3))", True),
+    ("Result.ok(object())", True), ("Result.ok(int)", True), ("Result.err('m', 'c', {})", True),
+    ("MayBe.just(Result.ok([]))", True), ("Result.ok(MayBe([]))", True), ("Result.ok(1).map(lambda v: [v])", True),
+    ("Result.err('m', 'c', [1]).map(abs)", True), ("Result.from_dict({'ok': True, 'value': []})", True),
+]
+
+
+@pytest.mark.parametrize("expr, tracked", TRACKING, ids=[e for e, _ in TRACKING])
+def test_tracked_only_when_a_payload_could_close_a_cycle(expr, tracked) -> None:
+    made = eval(expr, {"Result": Result, "MayBe": MayBe, "Int": Int})
+    assert gc.is_tracked(made) is tracked
+    # the collector sees the class and every held object
+    form = made.to_dict() if type(made) is Result else {"value": v for v in made}
+    assert gc.get_referents(made) == [type(made), *(form[k] for k in ("value", "details") if k in form)]
+
+
+@pytest.mark.parametrize("wrap", [Result.ok, MayBe.just, lambda v: Result.err("m", "c", v)],
+                         ids=["Ok", "Just", "Err"])
+def test_finaliser_run_by_a_collection_may_resurrect_and_reenter(wrap, collector_off) -> None:
+    saved, made = [], []
+
+    class Phoenix:
+        def __del__(self) -> None:  # runs inside gc.collect(), the instance still whole
+            inst = self.inst
+            saved.append(inst)
+            made.append((repr(inst), list(inst), inst.match(lambda *a: a, lambda *a: a), MayBe.just(inst)))
+
+    # Every instance holds its class: the counts tell what is still alive.
+    classes = sys.getrefcount(Phoenix), sys.getrefcount(Result), sys.getrefcount(MayBe)
+    phoenix = Phoenix()
+    phoenix.inst = wrap(phoenix)
+    del phoenix
+    gc.collect()
+    assert type(gc.get_referents(saved[0])[1]) is Phoenix
+    assert gc.is_tracked(made[0][3]) and repr(saved[0]) == made[0][0]
+    saved.clear()
+    made.clear()
+    gc.collect()  # the finaliser has run once: the cycle now goes
+    assert (sys.getrefcount(Phoenix), sys.getrefcount(Result), sys.getrefcount(MayBe)) == classes
+
+
+def test_deep_chain_closing_a_cycle_is_reclaimed_without_deep_recursion() -> None:
+    code = """if True:
+        import gc, sys, weakref, tarnwick
+        R, M = tarnwick.Result, tarnwick.MayBe
+        class Probe: pass
+        probe = Probe(); alive = weakref.ref(probe)
+        classes = sys.getrefcount(R), sys.getrefcount(M)
+        gc.disable()
+        box = x = [probe]
+        wraps = (R.ok, M.just, lambda v: R.err("m", None, v))
+        for i in range(1_000_000):
+            x = wraps[i % 3](x)
+        box.append(x)
+        del x, probe, box
+        gc.collect()
+        assert alive() is None and (sys.getrefcount(R), sys.getrefcount(M)) == classes
+        print("ok")
+    """
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], (proc.returncode, proc.stderr[-2000:])
