@@ -19,7 +19,7 @@ struct MayBe {
     // Whether the instance can be part of a reference cycle, and so is
     // tracked by the collector: decided once, when the instance is built.
     [[nodiscard]] bool may_form_cycle() const noexcept { return may_close_cycle(inner.get()); }
-    [[nodiscard]] Outcome<MayBe> copy() const noexcept { return MayBe{inner.copy()}; }
+    [[nodiscard]] MayBe copy() const noexcept { return MayBe{inner.copy()}; }
 };
 
 template <>

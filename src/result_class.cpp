@@ -4,7 +4,7 @@
 
 namespace tarnwick {
 
-Outcome<PyResult> PyResult::copy() const noexcept {
+PyResult PyResult::copy() const noexcept {
     PyResult r;
     r.value = value.copy();
     r.texts = texts.share();
@@ -63,9 +63,7 @@ Outcome<PyResult> err_from_triple(Ctx ctx, PyObject* obj) noexcept {
 }
 
 Outcome<Ref> pass_through(const PyResult& r, Ctx ctx) noexcept {
-    auto copied = r.copy();
-    if (!copied) return std::move(copied.error());
-    return make_instance(ctx, copied.take());
+    return make_instance(ctx, r.copy());
 }
 
 

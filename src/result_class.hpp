@@ -9,16 +9,17 @@ namespace tarnwick {
 // The native record of a Result. Ok exactly when value is present, Err
 // exactly when the message is; written once at creation, never again.
 struct PyResult {
-    Ref value;          // the Ok payload
-    ErrorTexts texts;   // the Err message and optional code
+    // Declared in reverse: members are destroyed last to first, so a record
+    // releases value, texts, details, in that order.
     Ref details;        // the Err details (may hold None only via the dict form)
+    ErrorTexts texts;   // the Err message and optional code
+    Ref value;          // the Ok payload
 
     PyResult() noexcept = default;
     PyResult(PyResult&&) noexcept = default;
     PyResult& operator=(PyResult&&) noexcept = default;
-    // Releases in field order: value, texts, details.
-    ~PyResult() { release_into(nullptr); }
-    // The same, keeping a freed text block in state's cache.
+    ~PyResult() = default;
+    // Releases in the same order, keeping a freed text block in state's cache.
     void release_into(InterpState* state) noexcept {
         value = Ref();
         texts.release_to(state != nullptr ? &state->text_blocks : nullptr);
@@ -55,7 +56,8 @@ struct PyResult {
         return value ? may_close_cycle(value.get()) : may_close_cycle(details.get());
     }
 
-    [[nodiscard]] Outcome<PyResult> copy() const noexcept;
+    // Another record holding the same objects and texts (it cannot fail).
+    [[nodiscard]] PyResult copy() const noexcept;
 };
 
 template <>
