@@ -1,5 +1,5 @@
 # Benchmarks: `make bench` (wall time beside the floor and the pure-Python
-# peers), `make bench-instructions` (callgrind instruction counts against the
+# peers, then one workload in 1 thread, 2 threads and 2 isolated interpreters), `make bench-instructions` (callgrind instruction counts against the
 # floor), `make bench-gc` (gc.collect() beside a million untracked instances).
 # All use the module from build/cmake and a venv of their own.
 BENCH_VENV   := .venv-bench
@@ -25,6 +25,7 @@ $(BENCH_BUILD)/%.abi3.so: bench/%.c | $(BENCH_VENV)/.ready
 
 bench: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so
 	$(BENCH_ENV) $(BENCH_PY) bench/bench_ops.py $(BENCH_ARGS)
+	$(BENCH_ENV) $(BENCH_PY) bench/parallel.py
 
 bench-quick: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so
 	$(BENCH_ENV) $(BENCH_PY) bench/bench_ops.py --quick $(BENCH_ARGS)
