@@ -16,6 +16,13 @@ constexpr const char* capsule_name = "tarnwick.interpreter_state";
 // forget it (Py_AtExit), so that the registration happens once per runtime.
 constinit std::atomic<bool> forget_registered{false};
 
+// Blocks cached by a runtime that ended without releasing its main state
+// (its module outlived finalisation, kept by leaked instances). Their
+// allocator is gone, so they cannot be freed; they are kept here, never used
+// again, rather than lost. Written only by forget_main_state().
+constinit FreeList abandoned_instances[class_count]{};
+constinit TextBlockCache abandoned_texts{};
+
 // Called by Py_FinalizeEx once the runtime is gone, without the interpreter:
 // whatever the main state still refers to (classes kept alive by leaked
 // instances, cached blocks) belonged to that runtime and is dropped without
@@ -25,9 +32,9 @@ void forget_main_state() noexcept {
     for (int i = 0; i < class_count; ++i) {
         main_state.classes[i].store(nullptr, std::memory_order_relaxed);
         main_state.class_free[i].store(nullptr, std::memory_order_relaxed);
-        main_state.free_lists[i] = FreeList{};
+        main_state.free_lists[i].drain([i](void* block) { abandoned_instances[i].push(block); });
     }
-    main_state.text_blocks = TextBlockCache{};
+    main_state.text_blocks.drain([](void* block) { abandoned_texts.push(block); });
     main_state.internal_error_type.store(nullptr, std::memory_order_relaxed);
     for (StrSlot& name : main_state.names) name.store(nullptr, std::memory_order_relaxed);
     main_state.owner = nullptr;

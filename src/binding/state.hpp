@@ -23,6 +23,10 @@
 //   theirs. Emptied by its owner module's free function, and forgotten
 //   without being touched by a Py_AtExit function after the runtime is
 //   finalised, so that a new runtime starts clean.
+// - abandoned_instances, abandoned_texts (interpreter.cpp): blocks a finished
+//   runtime left in the main state, kept (never used) because their
+//   allocator is gone; written only by the Py_AtExit function, after the
+//   runtime has ended.
 // - forget_registered (interpreter.cpp): whether that Py_AtExit function is
 //   registered for the current runtime; atomic.
 // - internal_types_made (error.cpp): whether any interpreter ever made its
