@@ -143,8 +143,7 @@ template <class Record>
     return state != nullptr ? state->names : nullptr;
 }
 
-// The receiver check off the hot path, for a class other than the main
-// interpreter's: true, or false with the cast error set.
+// A receiver that is not an instance of Record's class: the cast error.
 template <class Record>
 TARNWICK_COLD void raise_receiver_error(PyObject* obj) noexcept {
     cast_error(obj, ClassOf<Record>::name).restore();
@@ -209,6 +208,16 @@ template <class Record>
     return {cls, entered.state};
 }
 
+// Runs a body that takes only the record, and the Ctx if it takes one.
+template <auto Body, class Record>
+[[nodiscard]] TARNWICK_ALWAYS_INLINE auto run_unary(const Record& record, PyObject* self,
+                                                    const Entered<Record>& entered) noexcept {
+    if constexpr (takes_ctx<Body, 1>)
+        return Body(record, ctx_of(self, entered));
+    else
+        return Body(record);
+}
+
 // Runs a method body: the record, then the Ctx if the body takes one.
 template <auto Body, class Sig, class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE auto run_method(const Sig& sig, PyObject* const* slots, const Record& record,
@@ -257,13 +266,8 @@ PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
     auto entered = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold);
     if (entered.inst == nullptr) [[unlikely]]
         return nullptr;
-    if constexpr (detail::takes_ctx<Body, 1>) {
-        auto out = Body(entered.inst->record, detail::ctx_of(self, entered));
-        return detail::finish(out);
-    } else {
-        auto out = Body(entered.inst->record);
-        return detail::finish(out);
-    }
+    auto out = detail::run_unary<Body>(entered.inst->record, self, entered);
+    return detail::finish(out);
 }
 
 // The static methods (METH_FASTCALL | METH_KEYWORDS, and METH_NOARGS) take
@@ -331,12 +335,7 @@ decltype(Failure) unary_slot(PyObject* self) noexcept {
     auto entered = detail::enter<detail::RecordOf<Body>, detail::takes_ctx<Body, 1>>(self, hold);
     if (entered.inst == nullptr) [[unlikely]]
         return Failure;
-    auto out = [&] {
-        if constexpr (detail::takes_ctx<Body, 1>)
-            return Body(entered.inst->record, detail::ctx_of(self, entered));
-        else
-            return Body(entered.inst->record);
-    }();
+    auto out = detail::run_unary<Body>(entered.inst->record, self, entered);
     if constexpr (std::is_same_v<Return, PyObject*>) {
         return detail::finish(out);
     } else {

@@ -43,14 +43,16 @@ void forget_main_state() noexcept {
 
 [[nodiscard]] bool is_main_interpreter() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
 
-// The capsule key, as a str of the calling interpreter.
+// The calling interpreter's dict (null while it is being finalised) and the
+// capsule key, as a str of that interpreter.
+PyObject* interpreter_dict() noexcept { return PyInterpreterState_GetDict(PyInterpreterState_Get()); }
 Ref capsule_key() noexcept { return Ref::steal(PyUnicode_FromString(capsule_name)); }
 
 // The state registered in the calling interpreter's dict: null with no error
 // when there is none, null with the error set when the lookup failed.
 InterpState* registered_state(bool& failed) noexcept {
     failed = false;
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* dict = interpreter_dict();
     if (dict == nullptr) return nullptr;  // no dict: finalising, nothing registered
     Ref key = capsule_key();
     PyObject* found = nullptr;
@@ -66,7 +68,7 @@ InterpState* registered_state(bool& failed) noexcept {
 }
 
 Status register_state(InterpState* state) noexcept {
-    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* dict = interpreter_dict();
     if (dict == nullptr) return Error::internal("the interpreter has no dict for its tarnwick state");
     Ref key = capsule_key();
     if (!key) return Error::fetch();
@@ -82,10 +84,9 @@ Status register_state(InterpState* state) noexcept {
 void unregister_state(InterpState* state) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     bool failed = false;
-    if (registered_state(failed) == state && state != nullptr) {
-        PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (state != nullptr && registered_state(failed) == state) {
         Ref key = capsule_key();
-        if (dict != nullptr && key && PyDict_DelItem(dict, key.get()) < 0) failed = true;
+        if (!key || PyDict_DelItem(interpreter_dict(), key.get()) < 0) failed = true;
     }
     if (failed || PyErr_Occurred()) PyErr_Clear();
     PyErr_SetRaisedException(pending);

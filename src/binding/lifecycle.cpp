@@ -69,6 +69,13 @@ constexpr int max_dealloc_depth = 64;
 constinit thread_local DeallocState base_state;
 constinit thread_local DeallocState* current_dealloc = nullptr;
 
+// Deallocates obj again through its class's slot (a queued or postponed
+// instance, whose last reference is already gone).
+void run_dealloc_slot(PyObject* obj) noexcept {
+    auto dealloc = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(obj), Py_tp_dealloc));
+    dealloc(obj);
+}
+
 void release_now(PyObject* obj, const Release& how) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     how.record(obj, how.state);
@@ -89,8 +96,7 @@ TARNWICK_COLD void drain_deferred(DeallocState& state) noexcept {
     while (state.deferred_head != nullptr) {
         PyObject* obj = state.deferred_head;
         state.being_drained = obj;
-        auto dealloc = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(obj), Py_tp_dealloc));
-        dealloc(obj);  // pops itself from the list, see deallocate()
+        run_dealloc_slot(obj);  // pops itself from the list, see deallocate()
     }
     state.draining = false;
 }
@@ -143,10 +149,10 @@ TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Rel
             // this one gets a state of its own, until it has drained.
             DeallocState nested;
             nested.interp = interp;
-            nested.outer = state;
+            DeallocState* const outer = current_dealloc;
             current_dealloc = &nested;
             deallocate_in(nested, obj, link, how, may_nest);
-            current_dealloc = nested.outer;
+            current_dealloc = outer;
             return;
         }
         state->interp = interp;
@@ -156,10 +162,7 @@ TARNWICK_COLD void deallocate_counted(PyObject* obj, BorrowFlag& link, const Rel
 
 }  // namespace
 
-void finish_postponed_deallocation(PyObject* obj) noexcept {
-    auto dealloc = reinterpret_cast<destructor>(PyType_GetSlot(Py_TYPE(obj), Py_tp_dealloc));
-    dealloc(obj);
-}
+void finish_postponed_deallocation(PyObject* obj) noexcept { run_dealloc_slot(obj); }
 
 void deallocate(PyObject* obj, BorrowFlag& link, const Release& how, bool may_nest) noexcept {
     if (!may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&

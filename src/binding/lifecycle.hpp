@@ -66,8 +66,8 @@ template <class Record>
 // Deallocation of an instance whose last reference is gone. While an entry
 // still holds shared access to it (its receiver was lent and then dropped),
 // it is postponed: the borrow word is marked and the entry that gives the
-// last access back runs it. how.record
-// gives up the record's references and texts; the memory goes to how.keep (a
+// last access back runs it. how.record gives up the record's references and
+// texts (into how.state's caches); the memory goes to how.keep (a
 // free list with room) or to how.free, the type's free slot (null: looked
 // up). may_nest tells whether releasing the record may free other objects (it
 // holds a last reference), and so possibly deallocate further instances from
@@ -130,10 +130,6 @@ template <class Record>
     if (InterpState* state = cached_state<ClassOf<Record>::index>(cls)) [[likely]]
         return {true, state};
     return find_other_class<Record>(cls);
-}
-template <class Record>
-[[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_class_of(PyTypeObject* cls) noexcept {
-    return cls == main_class<Record>() || other_class<Record>(cls).is_class;
 }
 
 // Any other interpreter's instance, or one whose class the collector

@@ -65,15 +65,14 @@ extern std::atomic<std::size_t> queued_instances;
 // fork() starts from the forking thread's own state. Within a thread, per
 // interpreter: a deallocation in another interpreter nested inside one in
 // use (a finaliser that runs code in a sub-interpreter) gets a state of its
-// own, outer pointing at the one it interrupts, so that no interpreter's
-// queue ever holds, or drains, another's instances.
+// own until it has drained, so that no interpreter's queue ever holds, or
+// drains, another's instances.
 struct DeallocState {
     int depth = 0;
     bool draining = false;
     PyObject* deferred_head = nullptr;
     PyObject* being_drained = nullptr;
-    PyInterpreterState* interp = nullptr;
-    DeallocState* outer = nullptr;
+    PyInterpreterState* interp = nullptr;  // whose instances it holds while in use
 
     [[nodiscard]] bool in_use() const noexcept { return depth > 0 || draining || deferred_head != nullptr; }
 };
