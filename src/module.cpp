@@ -106,6 +106,7 @@ Status make_class(PyObject* module, InterpState& state) noexcept {
     state.class_free[index].store(reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free)),
                                   std::memory_order_relaxed);
     state.classes[index].store(reinterpret_cast<PyTypeObject*>(cls.release()), std::memory_order_release);
+    if (&state != &main_state) enter_class(type, &state, index);
     return Done{};
 }
 

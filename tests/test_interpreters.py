@@ -128,6 +128,13 @@ def test_many_interpreters_created_used_and_destroyed() -> None:
             interp = create("isolated" if i % 2 else "legacy")
             run(interp, "import sys\\nROUNDS = 2\\n" + WORKLOAD)
             low.destroy(interp)
+        # More classes alive at once than the class table has room for: the
+        # ones past it are found through their module.
+        alive = [create("legacy") for _ in range(300)]
+        for interp in alive:
+            run(interp, "import sys\\nROUNDS = 1\\n" + WORKLOAD)
+        for interp in alive:
+            low.destroy(interp)
         assert tarnwick.Result.ok(1).map(lambda v: v + 1).unwrap() == 2
         print("ok")
     """)

@@ -129,7 +129,8 @@ TARNWICK_ALWAYS_INLINE PyObject* finish(Outcome<Ref>& out) noexcept {
 // class the entry belongs to (unchecked: null when cls is not Record's).
 template <class Record>
 [[nodiscard]] TARNWICK_COLD StrSlot* names_for_other(PyTypeObject* cls) noexcept {
-    InterpState* state = other_class<Record>(cls).state;
+    InterpState* state = nullptr;
+    (void)other_class<Record>(cls, state);
     return state != nullptr ? state->names : nullptr;
 }
 template <class Record>
@@ -168,7 +169,7 @@ struct Entered {
 
 // Receiver check, then shared access. The main interpreter's instances take
 // the inline path, one compare. Another interpreter's class, and its state,
-// usually come from the thread's cache (other_class()); WithState entries
+// come from the class table (other_class()); WithState entries
 // (bodies that take a Ctx) need the state. The others skip the lookup: the
 // interpreter calls a class's methods and slots only on instances of that
 // class (method descriptors and slot wrappers check the receiver, slots are
@@ -182,12 +183,10 @@ TARNWICK_ALWAYS_INLINE Entered<Record> enter(PyObject* self, Hold<Guarded>& hold
     InterpState* state = &main_state;
     if (Py_TYPE(self) != main_class<Record>()) {
         if constexpr (WithState) {
-            const OtherClass other = other_class<Record>(Py_TYPE(self));
-            if (!other.is_class) [[unlikely]] {
+            if (!other_class<Record>(Py_TYPE(self), state)) [[unlikely]] {
                 raise_receiver_error<Record>(self);
                 return {nullptr, nullptr};
             }
-            state = other.state;
         } else {
             state = nullptr;
         }
@@ -375,9 +374,7 @@ PyObject* binary_slot(PyObject* left, PyObject* right) noexcept {
     PyTypeObject* type = Py_TYPE(left);
     Ctx ctx{type, &main_state};
     if (type != main_class<Record>()) [[unlikely]] {
-        const OtherClass other = other_class<Record>(type);
-        if (!other.is_class) Py_RETURN_NOTIMPLEMENTED;
-        ctx.state = other.state;
+        if (!other_class<Record>(type, ctx.state)) Py_RETURN_NOTIMPLEMENTED;
     }
     Hold<detail::runs_python<Body>> hold;
     if (!hold.access.try_acquire(as_instance<Record>(left)->borrow)) [[unlikely]]

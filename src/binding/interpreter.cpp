@@ -5,8 +5,46 @@
 namespace tarnwick {
 
 constinit InterpState main_state{};
-constinit std::atomic<std::uint64_t> classes_dropped{0};
-constinit thread_local ClassCacheEntry class_cache[class_count]{};
+constinit ClassSlot class_table[class_table_size]{};
+
+std::uintptr_t probe_class_table(PyTypeObject* cls) noexcept {
+    const std::size_t home = class_slot_of(cls);
+    for (std::size_t probe = 1; probe < class_table_probes; ++probe) {
+        const ClassSlot& slot = class_table[(home + probe) & (class_table_size - 1)];
+        if (slot.cls.load(std::memory_order_acquire) == cls) return slot.tagged_state.load(std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+// The state goes in first and the class last (release), so that a reader
+// that finds the class finds its state. Claiming the slot through its state
+// word keeps two interpreters that enter classes at once out of each other's
+// slots.
+void enter_class(PyTypeObject* cls, InterpState* state, int index) noexcept {
+    const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t>(state) | static_cast<std::uintptr_t>(index);
+    const std::size_t home = class_slot_of(cls);
+    for (std::size_t probe = 0; probe < class_table_probes; ++probe) {
+        ClassSlot& slot = class_table[(home + probe) & (class_table_size - 1)];
+        std::uintptr_t free = 0;
+        if (slot.tagged_state.compare_exchange_strong(free, tagged, std::memory_order_acq_rel)) {
+            slot.cls.store(cls, std::memory_order_release);
+            return;
+        }
+    }
+}
+
+void withdraw_class(PyTypeObject* cls) noexcept {
+    if (cls == nullptr) return;
+    const std::size_t home = class_slot_of(cls);
+    for (std::size_t probe = 0; probe < class_table_probes; ++probe) {
+        ClassSlot& slot = class_table[(home + probe) & (class_table_size - 1)];
+        if (slot.cls.load(std::memory_order_relaxed) == cls) {
+            slot.cls.store(nullptr, std::memory_order_release);
+            slot.tagged_state.store(0, std::memory_order_release);
+            return;
+        }
+    }
+}
 
 namespace {
 
@@ -28,7 +66,6 @@ constinit TextBlockCache abandoned_texts{};
 // instances, cached blocks) belonged to that runtime and is dropped without
 // being touched; the next runtime starts with an empty state.
 void forget_main_state() noexcept {
-    classes_dropped.fetch_add(1, std::memory_order_acq_rel);
     for (int i = 0; i < class_count; ++i) {
         main_state.classes[i].store(nullptr, std::memory_order_relaxed);
         main_state.class_free[i].store(nullptr, std::memory_order_relaxed);
@@ -92,13 +129,13 @@ void unregister_state(InterpState* state) noexcept {
     PyErr_SetRaisedException(pending);
 }
 
-// Every thread's cached classes become stale before any class can go. The
-// free lists go first: a block is freed by its class's free function, which
+// The classes leave the class table before any of them can go. The free
+// lists go first: a block is freed by its class's free function, which
 // reads the class (the collector's free function finds the block's header
 // through it), so no block may outlive the state's hold on its class; after
 // this, deallocation keeps no block for a class the state no longer holds.
 void drop_classes(InterpState& state) noexcept {
-    classes_dropped.fetch_add(1, std::memory_order_acq_rel);
+    for (auto& cls : state.classes) withdraw_class(cls.load(std::memory_order_relaxed));
     for (int i = 0; i < class_count; ++i) {
         freefunc free = state.class_free[i].load(std::memory_order_relaxed);
         if (free != nullptr) state.free_lists[i].drain([free](void* block) { free(block); });

@@ -6,9 +6,10 @@
 // Where a state is found:
 // - from a class (every entry has one: the receiver's class, the class a
 //   static method is bound to, the class a constructor is called on): the
-//   main interpreter's classes are compared with main_state's, without a
-//   call; any other class leads to its state through the module it was made
-//   with (PyType_GetModuleState).
+//   main interpreter's classes are compared with main_state's, and any other
+//   class is looked up in the class table (below), both without a call; a
+//   class the table has no room for leads to its state through the module it
+//   was made with (PyType_GetModuleState).
 // - from the interpreter (import, and the rare paths that have no class):
 //   a capsule in the interpreter's own dict (current_state()).
 // Lifetime: the module object that made the classes owns the state (its
@@ -39,6 +40,8 @@ struct InterpState {
     StrSlot names[name_capacity]{};
     PyObject* owner = nullptr;  // the module object that owns this state; null: unused
 };
+
+static_assert(alignof(InterpState) > 1, "the class table keeps a class's index in the low bit of its state's address");
 
 // The main interpreter's state (interpreter.cpp).
 extern InterpState main_state;
@@ -74,41 +77,60 @@ struct ModuleState {
 // the main one, through the module the class was made with.
 [[nodiscard]] InterpState* state_of_other(PyTypeObject* cls) noexcept;
 
-// Each thread remembers, per kind of class, the last class of another
-// interpreter it found and that class's state, so that a sub-interpreter's
-// entries skip the two lookups above. An entry is good while no interpreter
-// state has let go of its classes since it was made (classes_dropped counts
-// those): until then the state still holds the class, so neither can be gone
-// and no other type can have taken the class's address.
-struct ClassCacheEntry {
-    PyTypeObject* cls = nullptr;
-    InterpState* state = nullptr;
-    std::uint64_t epoch = 0;
+// The classes of interpreters other than the main one, and their states,
+// found from the class without a call: a process-wide table, open-addressed
+// by the class's address. A state enters its classes when it makes them and
+// withdraws them before it lets go of them, so an entry names a class that is
+// alive and the state that holds it. A reader looks up a class it holds (an
+// instance's, or one an entry was called on) of its own interpreter: only
+// that interpreter withdraws it, which it cannot do in the middle of the
+// reader's entry, and no other interpreter can write an entry for an address
+// that a live class has. A class that finds no room (more classes than the
+// table keeps near its slot) is found through its module instead.
+struct ClassSlot {
+    std::atomic<PyTypeObject*> cls{nullptr};
+    // The state's address with the class's index in the low bit; zero while
+    // the slot is free, or being filled or emptied.
+    std::atomic<std::uintptr_t> tagged_state{0};
 };
-extern std::atomic<std::uint64_t> classes_dropped;
-extern constinit thread_local ClassCacheEntry class_cache[class_count];
+inline constexpr std::size_t class_table_size = 512;  // a power of two
+inline constexpr std::size_t class_table_probes = 8;
+extern ClassSlot class_table[class_table_size];
 
+// A class's home slot: bits of its address above the allocator's alignment
+// (classes are large objects, far enough apart to differ there).
+inline constexpr unsigned class_slot_shift = 6;
+[[nodiscard]] TARNWICK_ALWAYS_INLINE std::size_t class_slot_of(PyTypeObject* cls) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(cls) >> class_slot_shift) & (class_table_size - 1);
+}
+// The tagged state of cls from the table (0: not there).
+[[nodiscard]] TARNWICK_NOINLINE std::uintptr_t probe_class_table(PyTypeObject* cls) noexcept;
+[[nodiscard]] TARNWICK_ALWAYS_INLINE std::uintptr_t tagged_state_of(PyTypeObject* cls) noexcept {
+    const ClassSlot& slot = class_table[class_slot_of(cls)];
+    if (slot.cls.load(std::memory_order_acquire) == cls) [[likely]]
+        return slot.tagged_state.load(std::memory_order_relaxed);
+    return probe_class_table(cls);
+}
+
+// The state of cls if it is the Index'th class of a state in the table, or
+// null (look further: it may still be such a class, or not be one). The tag
+// is taken off by xor: a tag of another index leaves the low bit set.
 template <int Index>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* cached_state(PyTypeObject* cls) noexcept {
-    const ClassCacheEntry& entry = class_cache[Index];
-    if (entry.cls == cls && entry.epoch == classes_dropped.load(std::memory_order_acquire)) [[likely]]
-        return entry.state;
-    return nullptr;
+    const std::uintptr_t untagged = tagged_state_of(cls) ^ static_cast<std::uintptr_t>(Index);
+    if (untagged & 1) [[unlikely]]
+        return nullptr;
+    return reinterpret_cast<InterpState*>(untagged);
 }
-// The same for a class of either kind, with one access to the cache.
+// The same for a class of either kind.
 [[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* cached_state_any(PyTypeObject* cls) noexcept {
-    const ClassCacheEntry* entries = class_cache;
-    const auto epoch = classes_dropped.load(std::memory_order_acquire);
-    for (int i = 0; i < class_count; ++i)
-        if (entries[i].cls == cls && entries[i].epoch == epoch) return entries[i].state;
-    return nullptr;
+    return reinterpret_cast<InterpState*>(tagged_state_of(cls) & ~std::uintptr_t{1});
 }
-// Remembers cls and state, found after reading epoch, if the state holds cls.
-template <int Index>
-inline void remember_class(PyTypeObject* cls, InterpState* state, std::uint64_t epoch) noexcept {
-    if (state != nullptr && state->classes[Index].load(std::memory_order_acquire) == cls)
-        class_cache[Index] = {cls, state, epoch};
-}
+
+// Enters the Index'th class of state (not the main state) in the table, if
+// there is room; withdraws a class (no effect for one that is not there).
+void enter_class(PyTypeObject* cls, InterpState* state, int index) noexcept;
+void withdraw_class(PyTypeObject* cls) noexcept;
 
 // The calling interpreter's state, or null (no error set) when tarnwick was
 // not imported there or its state has ended.

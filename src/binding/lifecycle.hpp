@@ -106,7 +106,7 @@ void release_record(PyObject* obj, InterpState* state) noexcept {
 
 // Whether cls is Record's class in another interpreter than the main one,
 // and that class's state (null for a class the collector cleared). The
-// thread's cache answers most calls; otherwise the module's classes are told
+// class table answers most calls; otherwise the module's classes are told
 // apart from every other type by their deallocation function (the
 // interpreter's own types and other modules' classes cannot have it).
 struct OtherClass {
@@ -117,19 +117,21 @@ template <class Record>
 void deallocate_instance(PyObject* self) noexcept;
 template <class Record>
 TARNWICK_NOINLINE OtherClass find_other_class(PyTypeObject* cls) noexcept {
-    constexpr int index = ClassOf<Record>::index;
-    const auto epoch = classes_dropped.load(std::memory_order_acquire);
     if (PyType_GetSlot(cls, Py_tp_dealloc) != reinterpret_cast<void*>(&deallocate_instance<Record>))
         return {false, nullptr};
-    InterpState* state = state_of_other(cls);
-    remember_class<index>(cls, state, epoch);
-    return {true, state};
+    return {true, state_of_other(cls)};
 }
+// Whether cls is Record's class in another interpreter (the state, null for
+// a cleared class, goes to state): the table's answer inline, the search out
+// of line.
 template <class Record>
-[[nodiscard]] TARNWICK_ALWAYS_INLINE OtherClass other_class(PyTypeObject* cls) noexcept {
-    if (InterpState* state = cached_state<ClassOf<Record>::index>(cls)) [[likely]]
-        return {true, state};
-    return find_other_class<Record>(cls);
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool other_class(PyTypeObject* cls, InterpState*& state) noexcept {
+    state = cached_state<ClassOf<Record>::index>(cls);
+    if (state != nullptr) [[likely]]
+        return true;
+    const OtherClass found = find_other_class<Record>(cls);
+    state = found.state;
+    return found.is_class;
 }
 
 // Any other interpreter's instance, or one whose class the collector
@@ -141,7 +143,8 @@ TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept 
     // blocks and queued instances stay out of the collector's lists.
     untrack_before_release(self, *as_instance<Record>(self));
     PyTypeObject* type = Py_TYPE(self);
-    InterpState* state = type == main_class<Record>() ? &main_state : other_class<Record>(type).state;
+    InterpState* state = &main_state;
+    if (type != main_class<Record>()) (void)other_class<Record>(type, state);
     // Blocks are kept only for a class the state still holds (see
     // drop_classes() in interpreter.cpp).
     const bool holds_class = state != nullptr && state->classes[index].load(std::memory_order_relaxed) == type;
@@ -160,10 +163,9 @@ void deallocate_instance(PyObject* self) noexcept {
     auto* inst = as_instance<Record>(self);
     PyTypeObject* type = Py_TYPE(self);
     const bool may_nest = inst->record.holds_last_reference();
-    // The common case inline: an instance of the main interpreter (or of the
-    // interpreter this thread last saw), nothing the record releases can go
-    // with it, nothing is queued, no entry holds access, and the free list
-    // has room.
+    // The common case inline: an instance of the main interpreter or of a
+    // class in the class table, nothing the record releases can go with it,
+    // nothing is queued, no entry holds access, and the free list has room.
     if constexpr (FreeList::limit > 0) {
         InterpState* state = type == main_class<Record>() ? &main_state : cached_state<index>(type);
         if (state != nullptr) [[likely]] {

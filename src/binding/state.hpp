@@ -8,7 +8,7 @@
 // the module object that made the classes and released by that module's
 // free function, while the interpreter still runs; a state is found from a
 // class (the main interpreter's by comparison with main_state, any other
-// through the class's module) or, where no class is at hand, through a
+// through the class table or the class's module) or, where no class is at hand, through a
 // capsule in the interpreter's dict. Within one interpreter:
 //   - classes, class_free, internal_error_type, names: filled once (at import,
 //     or on first need by compare-and-swap), read with atomic loads;
@@ -23,6 +23,11 @@
 //   theirs. Emptied by its owner module's free function, and forgotten
 //   without being touched by a Py_AtExit function after the runtime is
 //   finalised, so that a new runtime starts clean.
+// - class_table (interpreter.cpp): the classes of interpreters other than
+//   the main one and their states. A slot is claimed by compare-and-swap on
+//   its state word and published by a release store of its class; only the
+//   interpreter that entered a class withdraws it, before letting go of it,
+//   so a reader that finds its own live class finds that class's state.
 // - abandoned_instances, abandoned_texts (interpreter.cpp): blocks a finished
 //   runtime left in the main state, kept (never used) because their
 //   allocator is gone; written only by the Py_AtExit function, after the
