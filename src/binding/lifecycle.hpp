@@ -170,9 +170,11 @@ void deallocate_instance(PyObject* self) noexcept {
         InterpState* state = type == main_class<Record>() ? &main_state : cached_state<index>(type);
         if (state != nullptr) [[likely]] {
             FreeList& keep = state->free_lists[index];
+            // No access held: the word is the tracked mark or nothing.
+            const auto word = inst->borrow.load(std::memory_order_acquire);
             if (keep.has_room() && !may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&
-                (inst->borrow.load(std::memory_order_acquire) & ~tracked_mark) == 0) [[likely]] {
-                untrack_before_release(self, *inst);
+                (word & ~tracked_mark) == 0) [[likely]] {
+                if (word != 0) PyObject_GC_UnTrack(self);
                 release_record<Record>(self, state);
                 keep.push(self);
                 Py_DECREF(reinterpret_cast<PyObject*>(type));  // held by every instance of a heap type
