@@ -122,7 +122,7 @@ PyMethodDef maybe_methods[] = {
 
 PyType_Slot maybe_slots[] = {
     {Py_tp_doc, const_cast<char*>("MayBe(obj)\n--\n\n")},
-    {Py_tp_new, as_slot(constructor<new_sig, construct>)},
+    {Py_tp_new, as_slot(constructor<MayBe, new_sig, construct>)},
     {Py_mp_length, as_slot(length_slot<shared::length<MayBe>>)},
     {Py_tp_iter, as_slot(object_slot<shared::iterate<MayBe>>)},
     {Py_nb_bool, as_slot(bool_slot<shared::truth<MayBe>>)},

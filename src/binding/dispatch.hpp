@@ -310,11 +310,12 @@ PyObject* class_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
 // ---------------------------------------------------------------------------
 // Slots
 
-// Py_tp_new: tuple-form binding; the body receives the class it was called on.
-template <const auto& Sig, auto Body>
+// Py_tp_new of Record's class: tuple-form binding; the body receives the
+// class it was called on.
+template <class Record, const auto& Sig, auto Body>
 PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     detail::SlotArray<Sig> slots;
-    InterpState* state = detail::state_of_class(cls);
+    InterpState* state = cls == main_class<Record>() ? &main_state : detail::state_of_class(cls);
     if (auto bound = bind_tuple(Sig.view(state != nullptr ? state->names : nullptr), args, kwargs, slots); !bound)
         [[unlikely]]
         return detail::fail(bound.error());
