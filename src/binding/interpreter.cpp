@@ -75,6 +75,12 @@ void forget_main_state() noexcept {
     main_state.internal_error_type.store(nullptr, std::memory_order_relaxed);
     for (StrSlot& name : main_state.names) name.store(nullptr, std::memory_order_relaxed);
     main_state.owner = nullptr;
+    // Classes of sub-interpreters whose states outlived the runtime (leaked
+    // with their instances) are forgotten too.
+    for (ClassSlot& slot : class_table) {
+        slot.cls.store(nullptr, std::memory_order_relaxed);
+        slot.tagged_state.store(0, std::memory_order_relaxed);
+    }
     forget_registered.store(false, std::memory_order_relaxed);
 }
 
