@@ -162,18 +162,19 @@ void deallocate_instance(PyObject* self) noexcept {
     constexpr int index = ClassOf<Record>::index;
     auto* inst = as_instance<Record>(self);
     PyTypeObject* type = Py_TYPE(self);
-    const bool may_nest = inst->record.holds_last_reference();
     // The common case inline: an instance of the main interpreter or of a
-    // class in the class table, nothing the record releases can go with it,
-    // nothing is queued, no entry holds access, and the free list has room.
+    // class in the class table, the free list has room, no entry holds
+    // access, nothing is queued, and nothing the record releases can go with
+    // it (asked last, and again on the slower path only when it said yes).
     if constexpr (FreeList::limit > 0) {
         InterpState* state = type == main_class<Record>() ? &main_state : cached_state<index>(type);
         if (state != nullptr) [[likely]] {
             FreeList& keep = state->free_lists[index];
             // No access held: the word is the tracked mark or nothing.
             const auto word = inst->borrow.load(std::memory_order_acquire);
-            if (keep.has_room() && !may_nest && queued_instances.load(std::memory_order_relaxed) == 0 &&
-                (word & ~tracked_mark) == 0) [[likely]] {
+            if (keep.has_room() && (word & ~tracked_mark) == 0 &&
+                queued_instances.load(std::memory_order_relaxed) == 0 && !inst->record.holds_last_reference())
+                [[likely]] {
                 if (word != 0) PyObject_GC_UnTrack(self);
                 release_record<Record>(self, state);
                 keep.push(self);
@@ -182,7 +183,7 @@ void deallocate_instance(PyObject* self) noexcept {
             }
         }
     }
-    deallocate_other<Record>(self, may_nest);
+    deallocate_other<Record>(self, inst->record.holds_last_reference());
 }
 
 }  // namespace tarnwick
