@@ -316,8 +316,8 @@ template <class Record, const auto& Sig, auto Body>
 PyObject* constructor(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     detail::SlotArray<Sig> slots;
     InterpState* state = cls == main_class<Record>() ? &main_state : detail::state_of_class(cls);
-    if (auto bound = bind_tuple(Sig.view(state != nullptr ? state->names : nullptr), args, kwargs, slots); !bound)
-        [[unlikely]]
+    auto names = [state] { return state != nullptr ? state->names : nullptr; };
+    if (auto bound = bind_tuple(Sig, args, kwargs, slots, names); !bound) [[unlikely]]
         return detail::fail(bound.error());
     Ctx ctx{cls, state};
     auto out = detail::invoke<Body, 1>(Sig, slots, ctx);

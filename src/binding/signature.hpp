@@ -59,4 +59,19 @@ template <std::size_t N, class Names>
     return bind_keywords(sig.view(names()), args, nargs, kwnames, slots);
 }
 
+// The same for a positional tuple and an optional keyword dict.
+template <std::size_t N, class Names>
+[[nodiscard]] inline Status bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, PyObject** slots,
+                                       Names names) noexcept {
+    if (kwargs == nullptr) {
+        const Py_ssize_t nargs = PyTuple_Size(args);
+        if (nargs <= static_cast<Py_ssize_t>(N) && nargs >= sig.required) {
+            for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(N); ++i)
+                slots[i] = i < nargs ? PyTuple_GetItem(args, i) : nullptr;
+            return Done{};
+        }
+    }
+    return bind_tuple(sig.view(names()), args, kwargs, slots);
+}
+
 }  // namespace tarnwick
