@@ -94,16 +94,21 @@ assert sys.getrefcount(payload) == 2 + 3, sys.getrefcount(payload)
 
 
 @needs_interpreters
-def test_isolated_interpreters_in_parallel_threads() -> None:
+@pytest.mark.parametrize(("interpreters", "rounds"), [(1, 300), (25, 2)], ids=["long-lived", "churn"])
+def test_isolated_interpreters_in_parallel_threads(interpreters: int, rounds: int) -> None:
+    # Each thread runs its interpreters one after the other: one long-lived,
+    # or many short-lived, whose classes come and go while the other threads'
+    # interpreters look theirs up.
     proc = run_python(f"""
         import tarnwick
         WORKLOAD = {WORKLOAD!r}
         errors = []
         def worker():
             try:
-                interp = create("isolated")
-                run(interp, "import sys\\nROUNDS = 300\\n" + WORKLOAD)
-                low.destroy(interp)
+                for _ in range({interpreters}):
+                    interp = create("isolated")
+                    run(interp, "import sys\\nROUNDS = {rounds}\\n" + WORKLOAD)
+                    low.destroy(interp)
             except BaseException as exc:
                 errors.append(exc)
         threads = [threading.Thread(target=worker) for _ in range(4)]
