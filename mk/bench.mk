@@ -1,7 +1,9 @@
 # Benchmarks: `make bench` (wall time beside the floor and the pure-Python
-# peers, then one workload in 1 thread, 2 threads and 2 isolated interpreters), `make bench-instructions` (callgrind instruction counts against the
-# floor), `make bench-gc` (gc.collect() beside a million untracked instances).
-# All use the module from build/cmake and a venv of their own.
+# peers, then one workload in 1 thread, 2 threads and 2 isolated
+# interpreters), `make bench-instructions` (callgrind instruction counts
+# against the floor), `make bench-gc` (gc.collect() beside a million
+# untracked instances). All use the module from build/cmake and a venv of
+# their own.
 BENCH_VENV   := .venv-bench
 BENCH_BUILD  := build/bench
 BENCH_PY     := $(BENCH_VENV)/bin/python

@@ -8,9 +8,8 @@ constinit InterpState main_state{};
 constinit ClassSlot class_table[class_table_size]{};
 
 std::uintptr_t probe_class_table(PyTypeObject* cls) noexcept {
-    const std::size_t home = class_slot_of(cls);
     for (std::size_t probe = 1; probe < class_table_probes; ++probe) {
-        const ClassSlot& slot = class_table[(home + probe) & (class_table_size - 1)];
+        const ClassSlot& slot = class_slot(cls, probe);
         if (slot.cls.load(std::memory_order_acquire) == cls) return slot.tagged_state.load(std::memory_order_relaxed);
     }
     return 0;
@@ -22,9 +21,8 @@ std::uintptr_t probe_class_table(PyTypeObject* cls) noexcept {
 // slots.
 void enter_class(PyTypeObject* cls, InterpState* state, int index) noexcept {
     const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t>(state) | static_cast<std::uintptr_t>(index);
-    const std::size_t home = class_slot_of(cls);
     for (std::size_t probe = 0; probe < class_table_probes; ++probe) {
-        ClassSlot& slot = class_table[(home + probe) & (class_table_size - 1)];
+        ClassSlot& slot = class_slot(cls, probe);
         std::uintptr_t free = 0;
         if (slot.tagged_state.compare_exchange_strong(free, tagged, std::memory_order_acq_rel)) {
             slot.cls.store(cls, std::memory_order_release);
@@ -35,12 +33,10 @@ void enter_class(PyTypeObject* cls, InterpState* state, int index) noexcept {
 
 void withdraw_class(PyTypeObject* cls) noexcept {
     if (cls == nullptr) return;
-    const std::size_t home = class_slot_of(cls);
     for (std::size_t probe = 0; probe < class_table_probes; ++probe) {
-        ClassSlot& slot = class_table[(home + probe) & (class_table_size - 1)];
+        ClassSlot& slot = class_slot(cls, probe);
         if (slot.cls.load(std::memory_order_relaxed) == cls) {
-            slot.cls.store(nullptr, std::memory_order_release);
-            slot.tagged_state.store(0, std::memory_order_release);
+            slot.clear();
             return;
         }
     }
@@ -77,10 +73,7 @@ void forget_main_state() noexcept {
     main_state.owner = nullptr;
     // Classes of sub-interpreters whose states outlived the runtime (leaked
     // with their instances) are forgotten too.
-    for (ClassSlot& slot : class_table) {
-        slot.cls.store(nullptr, std::memory_order_relaxed);
-        slot.tagged_state.store(0, std::memory_order_relaxed);
-    }
+    for (ClassSlot& slot : class_table) slot.clear();
     forget_registered.store(false, std::memory_order_relaxed);
 }
 

@@ -92,6 +92,13 @@ struct ClassSlot {
     // The state's address with the class's index in the low bit; zero while
     // the slot is free, or being filled or emptied.
     std::atomic<std::uintptr_t> tagged_state{0};
+
+    // Frees the slot: the class goes first, so that no reader finds it with
+    // a state word already cleared for the next owner.
+    void clear() noexcept {
+        cls.store(nullptr, std::memory_order_release);
+        tagged_state.store(0, std::memory_order_release);
+    }
 };
 inline constexpr std::size_t class_table_size = 512;  // a power of two
 inline constexpr std::size_t class_table_probes = 8;
@@ -103,10 +110,14 @@ inline constexpr unsigned class_slot_shift = 6;
 [[nodiscard]] TARNWICK_ALWAYS_INLINE std::size_t class_slot_of(PyTypeObject* cls) noexcept {
     return (reinterpret_cast<std::uintptr_t>(cls) >> class_slot_shift) & (class_table_size - 1);
 }
+// The slot probe steps past a class's home slot (0: the home slot).
+[[nodiscard]] TARNWICK_ALWAYS_INLINE ClassSlot& class_slot(PyTypeObject* cls, std::size_t probe) noexcept {
+    return class_table[(class_slot_of(cls) + probe) & (class_table_size - 1)];
+}
 // The tagged state of cls from the table (0: not there).
 [[nodiscard]] TARNWICK_NOINLINE std::uintptr_t probe_class_table(PyTypeObject* cls) noexcept;
 [[nodiscard]] TARNWICK_ALWAYS_INLINE std::uintptr_t tagged_state_of(PyTypeObject* cls) noexcept {
-    const ClassSlot& slot = class_table[class_slot_of(cls)];
+    const ClassSlot& slot = class_slot(cls, 0);
     if (slot.cls.load(std::memory_order_acquire) == cls) [[likely]]
         return slot.tagged_state.load(std::memory_order_relaxed);
     return probe_class_table(cls);

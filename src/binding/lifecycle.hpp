@@ -108,7 +108,9 @@ void release_record(PyObject* obj, InterpState* state) noexcept {
 // and that class's state (null for a class the collector cleared). The
 // class table answers most calls; otherwise the module's classes are told
 // apart from every other type by their deallocation function (the
-// interpreter's own types and other modules' classes cannot have it).
+// interpreter's own types and other modules' classes cannot have it). The
+// search returns both by value: an out-parameter would make callers keep
+// their state in memory on their fast paths too.
 struct OtherClass {
     bool is_class;
     InterpState* state;
