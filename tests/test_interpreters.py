@@ -39,10 +39,15 @@ try:
     import _interpreters as low
 except ImportError:
     import _xxsubinterpreters as low
+# CPython itself can fail to create interpreters concurrently ("Failed to
+# import encodings module", python/cpython#109700): creation is serialised,
+# everything after it runs in parallel.
+creating = threading.Lock()
 def create(kind="isolated"):
-    if hasattr(low, "new_config"):
-        return low.create(low.new_config(kind))
-    return low.create(isolated=(kind == "isolated"))
+    with creating:
+        if hasattr(low, "new_config"):
+            return low.create(low.new_config(kind))
+        return low.create(isolated=(kind == "isolated"))
 def run(interp, code):
     failure = (getattr(low, "exec", None) or low.run_string)(interp, code)
     assert failure is None, failure
