@@ -121,7 +121,7 @@ TARNWICK_ALWAYS_INLINE PyObject* finish(Outcome<Ref>& out) noexcept {
     if (cls == main_state.classes[0].load(std::memory_order_relaxed) ||
         cls == main_state.classes[1].load(std::memory_order_relaxed)) [[likely]]
         return &main_state;
-    if (InterpState* state = cached_state_any(cls)) return state;
+    if (InterpState* state = table_state_any(cls)) return state;
     return state_of_other(cls);
 }
 

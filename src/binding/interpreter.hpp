@@ -127,14 +127,14 @@ inline constexpr unsigned class_slot_shift = 6;
 // null (look further: it may still be such a class, or not be one). The tag
 // is taken off by xor: a tag of another index leaves the low bit set.
 template <int Index>
-[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* cached_state(PyTypeObject* cls) noexcept {
+[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* table_state(PyTypeObject* cls) noexcept {
     const std::uintptr_t untagged = tagged_state_of(cls) ^ static_cast<std::uintptr_t>(Index);
     if (untagged & 1) [[unlikely]]
         return nullptr;
     return reinterpret_cast<InterpState*>(untagged);
 }
 // The same for a class of either kind.
-[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* cached_state_any(PyTypeObject* cls) noexcept {
+[[nodiscard]] TARNWICK_ALWAYS_INLINE InterpState* table_state_any(PyTypeObject* cls) noexcept {
     return reinterpret_cast<InterpState*>(tagged_state_of(cls) & ~std::uintptr_t{1});
 }
 

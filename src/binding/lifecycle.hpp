@@ -128,7 +128,7 @@ TARNWICK_NOINLINE OtherClass find_other_class(PyTypeObject* cls) noexcept {
 // of line.
 template <class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE bool other_class(PyTypeObject* cls, InterpState*& state) noexcept {
-    state = cached_state<ClassOf<Record>::index>(cls);
+    state = table_state<ClassOf<Record>::index>(cls);
     if (state != nullptr) [[likely]]
         return true;
     const OtherClass found = find_other_class<Record>(cls);
@@ -169,7 +169,7 @@ void deallocate_instance(PyObject* self) noexcept {
     // access, nothing is queued, and nothing the record releases can go with
     // it (asked last, and again on the slower path only when it said yes).
     if constexpr (FreeList::limit > 0) {
-        InterpState* state = type == main_class<Record>() ? &main_state : cached_state<index>(type);
+        InterpState* state = type == main_class<Record>() ? &main_state : table_state<index>(type);
         if (state != nullptr) [[likely]] {
             FreeList& keep = state->free_lists[index];
             // No access held: the word is the tracked mark or nothing.
