@@ -3,6 +3,12 @@ does not track (Ok(int), Err(message, code), Nothing, Just(str)), held in one
 list: what a full collection costs a program that keeps a million untracked
 instances.
 
+Then each class beside its floor: the same count of CPython's own untracked
+tuples of the same size. A full collection reads the collector header of every
+element a scanned list holds, so its time follows the memory those elements
+take; a tuple of the same size is the least any object the collector knows can
+cost it.
+
 Run as `python bench/gc_collect.py [--count N] [--repeat R]`; the module comes
 from build/cmake (or TARNWICK_BENCH_PATH, see harness.py).
 """
@@ -11,10 +17,34 @@ from __future__ import annotations
 import argparse
 import gc
 import statistics
+import sys
 import time
 
 import harness  # noqa: F401  (import path)
 from tarnwick import MayBe, Result
+
+
+def collect_times(repeat: int) -> list[float]:
+    gc.collect()
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        gc.collect()
+        times.append(time.perf_counter() - start)
+    return times
+
+
+def summary(times: list[float]) -> str:
+    return f"median {statistics.median(times) * 1e3:.2f} ms, min {min(times) * 1e3:.2f} ms"
+
+
+def tuple_of_size(size: int):
+    """A maker of untracked tuples whose sys.getsizeof is size, or None."""
+    for length in range(1, 8):
+        if sys.getsizeof((None,) * length) == size:
+            # Built at run time, so that each call makes a new tuple.
+            return lambda i, n=None, k=length: (n,) * k
+    return None
 
 
 def main() -> None:
@@ -25,16 +55,32 @@ def main() -> None:
     makers = (lambda i: Result.ok(i), lambda i: Result.err("bad input", "E42"),
               lambda i: MayBe.nothing(), lambda i: MayBe.just("text"))
     alive = [makers[i % 4](i) for i in range(args.count)]
-    gc.collect()
-    times = []
-    for _ in range(args.repeat):
-        start = time.perf_counter()
-        gc.collect()
-        times.append(time.perf_counter() - start)
+    times = collect_times(args.repeat)
     tracked = sum(map(gc.is_tracked, alive[:4]))
     print(f"gc.collect() with {len(alive):,} instances alive ({tracked} of the first 4 tracked): "
-          f"median {statistics.median(times) * 1e3:.2f} ms, min {min(times) * 1e3:.2f} ms "
-          f"over {args.repeat} runs")
+          f"{summary(times)} over {args.repeat} runs")
+    del alive
+
+    print(f"beside the floor, {args.count:,} of each alive (tuples of the same size, untracked):")
+    for name, make in (("Result.ok(None)", lambda i: Result.ok(None)), ("MayBe.just(None)", lambda i: MayBe.just(None))):
+        size = sys.getsizeof(make(0))
+        floor = tuple_of_size(size)
+        # Alternate the two, so that drift in the machine falls on both.
+        ours, theirs = [], []
+        for _ in range(3):
+            for maker, into in ((make, ours), (floor, theirs)):
+                if maker is None:
+                    continue
+                alive = [maker(i) for i in range(args.count)]
+                into.extend(collect_times(args.repeat // 3 or 1))
+                # A tuple is untracked by the first collection that sees it.
+                assert not any(map(gc.is_tracked, alive[-3:])) and alive[-1] is not alive[-2]
+                del alive
+        line = f"  {name:17} {size} bytes: {summary(ours)}"
+        if theirs:
+            ratio = statistics.median(ours) / statistics.median(theirs)
+            line += f"; tuple: {summary(theirs)}; {ratio:.3f}x"
+        print(line)
 
 
 if __name__ == "__main__":

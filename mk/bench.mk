@@ -2,8 +2,8 @@
 # peers, then one workload in 1 thread, 2 threads and 2 isolated
 # interpreters), `make bench-instructions` (callgrind instruction counts
 # against the floor), `make bench-gc` (gc.collect() beside a million
-# untracked instances). All use the module from build/cmake and a venv of
-# their own.
+# untracked instances, then beside as many tuples of their size). All use the
+# module from build/cmake and a venv of their own.
 BENCH_VENV   := .venv-bench
 BENCH_BUILD  := build/bench
 BENCH_PY     := $(BENCH_VENV)/bin/python
@@ -36,6 +36,8 @@ bench-instructions: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so $(B
 	@command -v valgrind >/dev/null || { echo "bench-instructions needs valgrind (apt-get install valgrind)"; exit 2; }
 	$(BENCH_ENV) $(BENCH_PY) bench/instructions.py $(BENCH_ARGS)
 
-# `make bench-gc`: wall time of gc.collect() with a million untracked instances alive.
+# `make bench-gc`: wall time of gc.collect() with a million untracked instances
+# alive, then with a million of each class beside as many untracked tuples of
+# the same size.
 bench-gc: $(LIB) $(BENCH_VENV)/.ready
 	$(BENCH_ENV) $(BENCH_PY) bench/gc_collect.py $(BENCH_ARGS)
