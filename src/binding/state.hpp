@@ -8,8 +8,8 @@
 // the module object that made the classes and released by that module's
 // free function, while the interpreter still runs; a state is found from a
 // class (the main interpreter's by comparison with main_state, any other
-// through the class table or the class's module) or, where no class is at hand, through a
-// capsule in the interpreter's dict. Within one interpreter:
+// through the class table or the class's module) or, where no class is at
+// hand, through a capsule in the interpreter's dict. Within one interpreter:
 //   - classes, class_free, internal_error_type, names: filled once (at import,
 //     or on first need by compare-and-swap), read with atomic loads;
 //   - free lists and text-block cache: GIL builds only, used with that
