@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 // Interpreter. A GIL interpreter is reached through the 3.12 stable ABI only,
 // so one tarnwick.abi3.so loads into 3.12 and every later GIL interpreter.
 // Free-threaded interpreters have no stable ABI: there the library is built
@@ -43,6 +45,23 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept 
     return PyErr_Occurred() ? -1 : 0;
 #endif
 }
+
+// Memory for an instance of a collector-aware class that the collector will
+// never track. A GIL build's collector reads the header before every such
+// object that a scanned container holds, so the instance needs it tracked or
+// not. A free-threaded collector instead walks every block of its own heap,
+// tracked or not, and finds the objects it tracks only there: an instance
+// that is never tracked comes from the plain object heap, where that walk
+// never meets it, and goes back there without the collector's bookkeeping
+// (its allocation count was never raised for it).
+inline PyObject* new_untracked_object(PyTypeObject* type) noexcept {
+#if TARNWICK_FREE_THREADED
+    return PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize))), type);
+#else
+    return _PyObject_GC_New(type);
+#endif
+}
+inline constexpr bool untracked_objects_outside_collector_heap = TARNWICK_FREE_THREADED != 0;
 
 }  // namespace tarnwick::py
 

@@ -113,6 +113,22 @@ def test_tracked_only_when_a_payload_could_close_a_cycle(expr, tracked) -> None:
     assert gc.get_referents(made) == [type(made), *(form[k] for k in ("value", "details") if k in form)]
 
 
+@pytest.mark.parametrize("expr", ["Result.ok(3)", "Result.err('m', 'c')", "MayBe.just('s')", "Result.ok(1).map(str)",
+                                  "Result.ok([])", "MayBe.just({})", "Result.err('m', 'c', []).map(abs)"])
+def test_instances_leave_the_collectors_allocation_count_as_it_was(expr, collector_off) -> None:
+    # The count that starts automatic collections: each instance gives back
+    # what its allocation added, and no more. An untracked instance counted
+    # off without having been counted would hold the count down between
+    # other allocations, and automatic collections would stop coming.
+    make = eval(f"lambda: {expr}", {"Result": Result, "MayBe": MayBe})
+    kept = []
+    before = gc.get_count()[0]
+    for _ in range(20_000):
+        kept.append([])  # one collector allocation each
+        make()
+    assert abs(gc.get_count()[0] - before - 20_000) < 1_100  # free-threaded: counted per thread up to 512
+
+
 @pytest.mark.parametrize("wrap", [Result.ok, MayBe.just, lambda v: Result.err("m", "c", v)],
                          ids=["Ok", "Just", "Err"])
 def test_finaliser_run_by_a_collection_may_resurrect_and_reenter(wrap, collector_off) -> None:

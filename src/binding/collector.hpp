@@ -6,12 +6,16 @@
 // instance is tracked, as CPython leaves tuples of atomic objects untracked,
 // and the collector never scans the others.
 //
-// Every instance still carries the collector's header: a scanned container
-// reads the header of each object it holds, so an untracked instance costs a
-// full collection what an untracked tuple of its size does. A tp_is_gc slot
-// would let untracked instances go without it, but the collector then calls
-// that slot for every object a scanned container holds, and a full collection
-// over a million untracked instances measured nearly twice as slow that way.
+// In a GIL build every instance still carries the collector's header: a
+// scanned container reads the header of each object it holds, so an untracked
+// instance costs a full collection what an untracked tuple of its size does.
+// A tp_is_gc slot would let untracked instances go without it, but the
+// collector then calls that slot for every object a scanned container holds,
+// and a full collection over a million untracked instances measured nearly
+// twice as slow that way. A free-threaded collector keeps its bits in the
+// object header and walks every block of its own heap instead, so there an
+// instance that is never tracked is allocated outside that heap
+// (py::new_untracked_object) and costs a collection nothing.
 //
 // No clear slot: a record cannot be emptied in place. The collector breaks a
 // cycle through the mutable objects in it (the list, dict, frame or instance
@@ -55,21 +59,23 @@ TARNWICK_NOINLINE inline bool may_close_cycle_beyond_int(PyObject* obj, PyTypeOb
 }
 
 // A new instance's record is in place: the instance is tracked when the
-// record may form a cycle, and its borrow flag (made here) marks it so.
+// record may form a cycle (its may_form_cycle(), asked before allocation
+// chose the instance's memory), and its borrow flag (made here) marks it so.
 // Allocation never tracks (allocate_raw, the free lists,
 // untracked_allocation), so this is the only place that does.
 template <class Record>
-TARNWICK_ALWAYS_INLINE void track_if_cyclic(PyObject* obj, Instance<Record>& inst) noexcept {
-    const bool cyclic = inst.record.may_form_cycle();
+TARNWICK_ALWAYS_INLINE void track_if(bool cyclic, PyObject* obj, Instance<Record>& inst) noexcept {
     new (&inst.borrow) BorrowFlag(cyclic ? tracked_mark : 0);
     if (cyclic) PyObject_GC_Track(obj);
 }
 
 // Whether the collector tracks an instance being deallocated (nobody holds
 // shared access to it any more): the mark spares the untracked ones a call
-// and a second look at their payloads. A queued instance deallocated again
-// reads its queue link instead, so this may then answer true by mistake:
-// untracking an untracked instance is harmless.
+// and a second look at their payloads, and tells a free-threaded build where
+// the memory goes back to. A queued instance deallocated again reads its
+// queue link instead, and a postponed one a cleared word, so this may then
+// answer either way: untracking is done before either (and harmless when
+// repeated), and deallocate_other() says what the memory's way back risks.
 template <class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_tracked_instance(const Instance<Record>& inst) noexcept {
     return (inst.borrow.load(std::memory_order_relaxed) & tracked_mark) != 0;

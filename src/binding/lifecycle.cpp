@@ -9,16 +9,18 @@ namespace tarnwick {
 
 namespace {
 
-// object's constructor, for a class that is abstract: it raises the
-// interpreter's own "Can't instantiate abstract class" TypeError.
-TARNWICK_COLD Outcome<Ref> allocate_through_object(PyTypeObject* type) noexcept {
+// Whether object's constructor refuses type, a class that is abstract (its
+// __abstractmethods__ set): it raises the interpreter's own "Can't
+// instantiate abstract class" TypeError. An instance it makes all the same
+// (another thread cleared __abstractmethods__ meanwhile) is dropped, and the
+// caller allocates its own: only that one comes from the memory the
+// instance needs (see py::new_untracked_object).
+TARNWICK_COLD bool object_refuses(PyTypeObject* type) noexcept {
     auto object_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
-    if (object_new == nullptr) return Error::fetch();
+    if (object_new == nullptr) return true;
     Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return Error::fetch();
-    Ref obj = Ref::steal(object_new(type, empty.get(), nullptr));
-    if (!obj) return Error::fetch();
-    return obj;
+    if (!empty) return true;
+    return !Ref::steal(object_new(type, empty.get(), nullptr));
 }
 
 }  // namespace
@@ -30,10 +32,10 @@ TARNWICK_COLD Outcome<Ref> allocate_through_object(PyTypeObject* type) noexcept 
 // constructor would. Only an abstract class (its __abstractmethods__ set)
 // goes through object's constructor, so that it refuses exactly as object
 // does.
-Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept {
-    if (PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT) [[unlikely]]
-        return allocate_through_object(type);
-    PyObject* obj = _PyObject_GC_New(type);
+Outcome<Ref> allocate_raw(PyTypeObject* type, bool trackable) noexcept {
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_IS_ABSTRACT) && object_refuses(type)) [[unlikely]]
+        return Error::fetch();
+    PyObject* obj = trackable ? _PyObject_GC_New(type) : py::new_untracked_object(type);
     if (obj == nullptr) [[unlikely]]
         return Error::fetch();
     return Ref::steal(obj);

@@ -11,8 +11,9 @@
 namespace tarnwick {
 
 // A new instance of type whose record is not yet built, not tracked by the
-// collector.
-[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type) noexcept;
+// collector. Only a trackable one may be tracked later: the others may come
+// from memory the collector never sees (py::new_untracked_object).
+[[nodiscard]] Outcome<Ref> allocate_raw(PyTypeObject* type, bool trackable) noexcept;
 
 // The allocation slot of a class whose instances other code may make
 // (object.__new__ once the class's __new__ was replaced): an untracked
@@ -21,7 +22,7 @@ namespace tarnwick {
 // deallocation untracks only instances whose borrow flag marks them tracked.
 template <class Record>
 PyObject* untracked_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
-    auto made = allocate_raw(type);
+    auto made = allocate_raw(type, false);
     if (!made) [[unlikely]] {
         std::move(made.error()).restore();
         return nullptr;
@@ -42,6 +43,11 @@ PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept;
 // released. Memory comes from the class's free list when it has a block.
 template <class Record>
 [[nodiscard]] inline Outcome<Ref> make_instance(Ctx ctx, Record&& record) noexcept {
+    // Whether the record may form a cycle decides where a free-threaded
+    // build takes the instance's memory from (allocate_raw); a GIL build asks
+    // once the record is in place, where the answer costs least.
+    constexpr bool ask_first = py::untracked_objects_outside_collector_heap;
+    bool cyclic = ask_first && record.may_form_cycle();
     Ref obj;
     FreeList* reuse = FreeList::limit > 0 && ctx.state != nullptr ? &ctx.state->free_lists[ClassOf<Record>::index]
                                                                    : nullptr;
@@ -53,13 +59,14 @@ template <class Record>
         // tracked (deallocation untracked it).
         obj = Ref::steal(PyObject_Init(static_cast<PyObject*>(reuse->pop()), ctx.cls));
     } else {
-        auto made = allocate_raw(ctx.cls);
+        auto made = allocate_raw(ctx.cls, cyclic);
         if (!made) return std::move(made.error());
         obj = made.take();
     }
     auto* inst = as_instance<Record>(obj.get());
     new (&inst->record) Record(std::move(record));
-    track_if_cyclic(obj.get(), *inst);
+    if constexpr (!ask_first) cyclic = inst->record.may_form_cycle();
+    track_if(cyclic, obj.get(), *inst);
     return obj;
 }
 
@@ -150,11 +157,20 @@ TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept 
     // Blocks are kept only for a class the state still holds (see
     // drop_classes() in interpreter.cpp).
     const bool holds_class = state != nullptr && state->classes[index].load(std::memory_order_relaxed) == type;
+    freefunc free = state != nullptr ? state->class_free[index].load(std::memory_order_relaxed) : nullptr;
+    // Where untracked instances live outside the collector's heap, their
+    // memory goes straight back, without the collector's bookkeeping. Both
+    // ways free the same block (the classes have no pre-header: no managed
+    // dict or weak references), so an instance that reads wrong (a queued or
+    // postponed one, whose borrow word was reused) only leaves the
+    // collector's allocation count one off.
+    if constexpr (py::untracked_objects_outside_collector_heap)
+        if (!is_tracked_instance(*as_instance<Record>(self))) free = &PyObject_Free;
     const Release how = {
         &release_record<Record>,
         state,
         holds_class && FreeList::limit > 0 ? &state->free_lists[index] : nullptr,
-        state != nullptr ? state->class_free[index].load(std::memory_order_relaxed) : nullptr,
+        free,
     };
     deallocate(self, as_instance<Record>(self)->borrow, how, may_nest);
 }
