@@ -491,13 +491,15 @@ class World:
         raise AssertionError(recipe)
 
     def recurse(self, fn, how: str):
+        # Through lookup(): the receiver may be a class, whose methods the
+        # model world must answer as descriptors do.
         recv = self.receivers[-1] if self.receivers else self.pooled(0)
         if how == "map":
-            return recv.map(fn)
+            return self.lookup(recv, "map")(fn)
         if how == "flat_map":
-            return recv.flat_map(fn)
+            return self.lookup(recv, "flat_map")(fn)
         if how == "match":
-            return recv.match(fn, fn)
+            return self.lookup(recv, "match")(fn, fn)
         if how == "rshift":
             return recv >> fn
         return repr(self.R.ok(_ReprCalls(fn)))

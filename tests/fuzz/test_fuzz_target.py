@@ -85,3 +85,11 @@ def test_a_difference_is_reported_with_its_program(tmp_path) -> None:
     (txt,) = tmp_path.glob("mismatch-*.txt")
     assert (tmp_path / (txt.stem + ".bin")).read_bytes() == b"\x00"
     assert "('call', ('cls', 'R'), 'ok'" in txt.read_text() and "--replay" in txt.read_text()
+
+
+@pytest.mark.parametrize("how", ["map", "flat_map", "match"])
+def test_a_callable_recursing_on_a_class_receiver_agrees(how: str) -> None:
+    # The class itself is the receiver the callable recurses on: the model
+    # must answer its methods as descriptors, as for any unbound call.
+    fuzz_program.run_program(
+        [("call", ("cls", "R"), "match", "attr", "R", [("pool", 28), ("fn", ("recurse", how))], [])], tarnwick)
