@@ -352,6 +352,30 @@ HOSTILE = textwrap.dedent(
     d = {Raising(): 1, "ok": True, "value": 1}
     Raising.armed = True
     assert from_dict_raises(d, LookupError) is exc
+
+    # The dict lent without a reference of the caller's own (functools.partial's
+    # stored argument) and dropped, so freed, while from_dict still reads it:
+    # by a NumPy-like flag's __bool__, and by a key's __eq__ inside a lookup.
+    import functools
+    lender = None
+    def drop_lent_dict():
+        if lender is None:  # still building the dict
+            return
+        lender.__setstate__((Result.from_dict, ({"ok": True, "value": "other"},), None, None))
+        global reuse
+        reuse = [{"ok": True, "value": i} for i in range(100)]  # takes the freed memory
+    LendingFlag = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: drop_lent_dict() or True})
+    class LendingKey:
+        def __hash__(self):
+            return hash("value")
+        def __eq__(self, other):
+            drop_lent_dict()
+            return False
+    for make in (lambda: {"ok": LendingFlag(), "value": "original"},
+                 lambda: {LendingKey(): 0, "ok": True, "value": "original"}):
+        lender = None
+        lender = functools.partial(Result.from_dict, make())
+        assert lender().unwrap() == "original"
     print("survived")
     """
 )

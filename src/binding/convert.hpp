@@ -31,9 +31,13 @@ struct OptionalText {
     bool present = false;
     TextView text;
 };
-// A dict (or dict subclass) parameter.
+// A dict (or dict subclass) parameter, held for the whole call: a body
+// looks it up again after running Python code (a key's __eq__, a flag's
+// __bool__), and a caller may lend the argument without a reference of its
+// own (functools.partial lends its stored arguments, which that code can
+// replace).
 struct Dict {
-    PyObject* object = nullptr;
+    Ref object;
 };
 
 // The text argument rule: str or subclass, strict UTF-8; cast error otherwise.
@@ -80,7 +84,7 @@ template <>
 struct Convert<Dict> {
     static Outcome<Dict> from(PyObject* slot) noexcept {
         if (!PyDict_Check(slot)) return cast_error(slot, "dict");
-        return Dict{slot};
+        return Dict{Ref::borrow(slot)};
     }
 };
 

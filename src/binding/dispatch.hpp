@@ -93,11 +93,12 @@ template <auto Body, std::size_t Skip, class Sig, class... Lead>
 [[nodiscard]] inline auto invoke(const Sig& sig, PyObject* const* slots, Lead&... lead) noexcept {
     using Args = BoundArgs<Body, Skip>;
     Args values{};
-    using Result = decltype(std::apply([&](auto&... a) { return Body(lead..., a...); }, values));
+    using Result = decltype(std::apply([&](auto&... a) { return Body(lead..., std::move(a)...); }, values));
     auto converted = convert_all(sig, slots, values, std::make_index_sequence<std::tuple_size_v<Args>>{});
     if (!converted) [[unlikely]]
         return Result(std::move(converted.error()));
-    return std::apply([&](auto&... a) { return Body(lead..., a...); }, values);
+    // Handed over: a converted value may own its argument (Dict).
+    return std::apply([&](auto&... a) { return Body(lead..., std::move(a)...); }, values);
 }
 
 // ---------------------------------------------------------------------------
