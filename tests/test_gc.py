@@ -3,6 +3,7 @@ instance are reclaimed, and only instances that can be part of one are
 tracked."""
 from __future__ import annotations
 
+import functools
 import gc
 import subprocess
 import sys
@@ -152,6 +153,40 @@ def test_finaliser_run_by_a_collection_may_resurrect_and_reenter(wrap, collector
     made.clear()
     gc.collect()  # the finaliser has run once: the cycle now goes
     assert (sys.getrefcount(Phoenix), sys.getrefcount(Result), sys.getrefcount(MayBe)) == classes
+
+
+@pytest.mark.parametrize("make", [Result.ok, MayBe.just], ids=["Result", "MayBe"])
+@pytest.mark.parametrize("lent", [False, True], ids=["dropped", "resurrected-lent"])
+def test_a_finaliser_assigned_to_the_class_runs_for_each_collected_cycle(make, lent, collector_off) -> None:
+    # The collector marks in its header what it finalized; memory reused for
+    # a later instance must not come with that mark.
+    cls, ran, saved = type(make(0)), [], []
+
+    def finalise(self):
+        ran.append(1)
+        if lent:
+            saved.append(self)
+
+    cls.__del__ = finalise
+    try:
+        for _ in range(3):
+            box = [0]
+            box.append(make(box))
+            del box
+            gc.collect()
+            if lent:
+                # The resurrected instance, out of its cycle, lent as map's
+                # receiver by partial and dropped while map runs: it is
+                # freed when map gives it back, its payload still alive.
+                (box,) = inst = saved.pop()
+                box.pop()
+                lender = functools.partial(cls.map, inst)
+                del inst
+                assert lender(lambda _: lender.__setstate__((cls.map, (make(1),), None, None))).unwrap() is None
+        assert ran == [1, 1, 1]
+        assert not any(gc.is_finalized(make([])) for _ in range(4))
+    finally:
+        del cls.__del__
 
 
 def test_deep_chain_closing_a_cycle_is_reclaimed_without_deep_recursion() -> None:

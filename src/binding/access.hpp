@@ -43,15 +43,18 @@ public:
 
     // Gives access back now: true when this was the last access to an
     // instance whose deallocation was postponed, which the caller must then
-    // finish (the word is left at zero for it). Acquire-release: the caller
-    // sees everything the deallocating thread wrote.
+    // finish (the word is left with no access, keeping the collector's mark,
+    // which tells that deallocation how to treat the memory). Acquire-release:
+    // the caller sees everything the deallocating thread wrote.
     [[nodiscard]] bool give_back_last_of_released() noexcept {
         BorrowFlag* flag = flag_;
         flag_ = nullptr;
         if (flag == nullptr) return false;
-        if ((flag->fetch_sub(1, std::memory_order_acq_rel) & ~tracked_mark) != (released_while_shared | 1)) [[likely]]
+        const auto before = flag->fetch_sub(1, std::memory_order_acq_rel);
+        if ((before & ~tracked_mark) != (released_while_shared | 1)) [[likely]]
             return false;
-        flag->store(0, std::memory_order_relaxed);  // untracked already, see deallocate_other()
+        // Untracked already (see deallocate_other()); untracking again is harmless.
+        flag->store(before & tracked_mark, std::memory_order_relaxed);
         return true;
     }
 

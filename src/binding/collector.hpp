@@ -72,9 +72,9 @@ TARNWICK_ALWAYS_INLINE void track_if(bool cyclic, PyObject* obj, Instance<Record
 // Whether the collector tracks an instance being deallocated (nobody holds
 // shared access to it any more): the mark spares the untracked ones a call
 // and a second look at their payloads, and tells a free-threaded build where
-// the memory goes back to. A queued instance deallocated again reads its
-// queue link instead, and a postponed one a cleared word, so this may then
-// answer either way: untracking is done before either (and harmless when
+// the memory goes back to. A postponed instance keeps its mark; a queued one
+// deallocated again reads its queue link instead, so this may then answer
+// either way: untracking is done before queueing (and harmless when
 // repeated), and deallocate_other() says what the memory's way back risks.
 template <class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_tracked_instance(const Instance<Record>& inst) noexcept {
@@ -89,6 +89,16 @@ TARNWICK_ALWAYS_INLINE void untrack_before_release(PyObject* obj, const Instance
     // jump there and back, an untracked one the same test either way.
     if (is_tracked_instance(inst)) [[likely]]
         PyObject_GC_UnTrack(obj);
+}
+
+// Whether an instance's memory may go on a free list. Not when the collector
+// finalized the instance (ran a __del__ assigned to its class, on a cycle it
+// found): that mark lives in the collector's header, which reuse does not
+// reset, so every later instance in the block would be taken as finalized
+// already. Only a tracked instance can carry the mark: tracked says whether
+// the instance's own mark (read where it cannot be a queue link) says so.
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool reusable_block(PyObject* obj, bool tracked) noexcept {
+    return !tracked || !PyObject_GC_IsFinalized(obj);
 }
 
 // Py_tp_traverse body: the type (every instance of a heap type holds a

@@ -155,21 +155,24 @@ TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept 
     InterpState* state = &main_state;
     if (type != main_class<Record>()) (void)other_class<Record>(type, state);
     // Blocks are kept only for a class the state still holds (see
-    // drop_classes() in interpreter.cpp).
-    const bool holds_class = state != nullptr && state->classes[index].load(std::memory_order_relaxed) == type;
+    // drop_classes() in interpreter.cpp). The mark may read wrong here (a
+    // queued instance's word is its link), so a finalized block is looked for
+    // in every instance.
+    const bool keep_block = FreeList::limit > 0 && state != nullptr &&
+                            state->classes[index].load(std::memory_order_relaxed) == type && reusable_block(self, true);
     freefunc free = state != nullptr ? state->class_free[index].load(std::memory_order_relaxed) : nullptr;
     // Where untracked instances live outside the collector's heap, their
     // memory goes straight back, without the collector's bookkeeping. Both
     // ways free the same block (the classes have no pre-header: no managed
-    // dict or weak references), so an instance that reads wrong (a queued or
-    // postponed one, whose borrow word was reused) only leaves the
-    // collector's allocation count one off.
+    // dict or weak references), so an instance that reads wrong (a queued
+    // one, whose borrow word is its queue link) only leaves the collector's
+    // allocation count one off.
     if constexpr (py::untracked_objects_outside_collector_heap)
         if (!is_tracked_instance(*as_instance<Record>(self))) free = &PyObject_Free;
     const Release how = {
         &release_record<Record>,
         state,
-        holds_class && FreeList::limit > 0 ? &state->free_lists[index] : nullptr,
+        keep_block ? &state->free_lists[index] : nullptr,
         free,
     };
     deallocate(self, as_instance<Record>(self)->borrow, how, may_nest);
@@ -191,8 +194,8 @@ void deallocate_instance(PyObject* self) noexcept {
             // No access held: the word is the tracked mark or nothing.
             const auto word = inst->borrow.load(std::memory_order_acquire);
             if (keep.has_room() && (word & ~tracked_mark) == 0 &&
-                queued_instances.load(std::memory_order_relaxed) == 0 && !inst->record.holds_last_reference())
-                [[likely]] {
+                queued_instances.load(std::memory_order_relaxed) == 0 && !inst->record.holds_last_reference() &&
+                reusable_block(self, word != 0)) [[likely]] {
                 if (word != 0) PyObject_GC_UnTrack(self);
                 release_record<Record>(self, state);
                 keep.push(self);
