@@ -4,7 +4,12 @@
 // Records are never written after allocation, so whether an instance can be
 // part of a cycle is known when it is built and never changes: only such an
 // instance is tracked, as CPython leaves tuples of atomic objects untracked,
-// and the collector never scans the others.
+// and the collector never scans the others. What that leaves unseen is an
+// untracked instance's reference to its class (a heap type), so a cycle
+// closed through the class (such an instance stored as a class or module
+// attribute) is not reclaimed; tuples escape this only by having a static
+// type, and tracking every instance to cover it would put them all in every
+// collection's scan.
 //
 // In a GIL build every instance still carries the collector's header: a
 // scanned container reads the header of each object it holds, so an untracked
