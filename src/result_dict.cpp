@@ -107,28 +107,28 @@ Outcome<Ref> to_dict(const PyResult& r, Ctx ctx) noexcept {
 }
 
 Outcome<Ref> from_dict(Ctx ctx, Dict d) noexcept {
-    auto lookup = [&](PyObject* dict, const Name& key) { return result::lookup(ctx, dict, key); };
-    auto flag_entry = lookup(d.object.get(), key_ok);
+    auto lookup = [&](const Name& key) { return result::lookup(ctx, d.object.get(), key); };
+    auto flag_entry = lookup(key_ok);
     if (!flag_entry) return std::move(flag_entry.error());
     if (!flag_entry.value()) return missing_key("Missing 'ok' key in dict");
     auto flag = ok_flag(flag_entry.value().get());
     if (!flag) return std::move(flag.error());
 
     if (flag.value()) {
-        auto value = lookup(d.object.get(), key_value);
+        auto value = lookup(key_value);
         if (!value) return std::move(value.error());
         if (!value.value()) return missing_key("Missing 'value' key for Ok result");
         return new_ok(ctx, value.take());
     }
 
-    auto message_entry = lookup(d.object.get(), key_error);
+    auto message_entry = lookup(key_error);
     if (!message_entry) return std::move(message_entry.error());
     if (!message_entry.value()) return missing_key("Missing 'error' key for Err result");
     Ref message_obj = message_entry.take();
     auto message = text_of(message_obj.get());
     if (!message) return std::move(message.error());
 
-    auto code_entry = lookup(d.object.get(), key_code);
+    auto code_entry = lookup(key_code);
     if (!code_entry) return std::move(code_entry.error());
     Ref code_obj = code_entry.take();
     std::optional<TextView> code;
@@ -141,7 +141,7 @@ Outcome<Ref> from_dict(Ctx ctx, Dict d) noexcept {
             return std::move(text.error());
     }
 
-    auto details = lookup(d.object.get(), key_details);
+    auto details = lookup(key_details);
     if (!details) return std::move(details.error());
 
     auto texts = ErrorTexts::make(message.value(), code, ctx.text_blocks());
