@@ -357,7 +357,6 @@ HOSTILE = textwrap.dedent(
     # stored argument) and dropped, so freed, while from_dict still reads it:
     # by a NumPy-like flag's __bool__, and by a key's __eq__ inside a lookup.
     import functools
-    lender = None
     def drop_lent_dict():
         if lender is None:  # still building the dict
             return
@@ -365,12 +364,8 @@ HOSTILE = textwrap.dedent(
         global reuse
         reuse = [{"ok": True, "value": i} for i in range(100)]  # takes the freed memory
     LendingFlag = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: drop_lent_dict() or True})
-    class LendingKey:
-        def __hash__(self):
-            return hash("value")
-        def __eq__(self, other):
-            drop_lent_dict()
-            return False
+    LendingKey = type("LendingKey", (), {"__hash__": lambda self: hash("value"),
+                                         "__eq__": lambda self, other: drop_lent_dict() or False})
     for make in (lambda: {"ok": LendingFlag(), "value": "original"},
                  lambda: {LendingKey(): 0, "ok": True, "value": "original"}):
         lender = None
