@@ -131,6 +131,7 @@ def test_argument_conversion_error(call, message) -> None:
     assert exc.args == (message,)
     assert exc.__cause__ is None
     assert exc.__suppress_context__ is True
+    assert type(exc.__context__) is KeyError
 
 
 def test_returned_object_cast_error_has_no_prefix() -> None:

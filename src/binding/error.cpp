@@ -74,7 +74,14 @@ Error Error::with_cause(PyObject* type, Ref message, Ref cause) noexcept {
     Ref exc = Ref::steal(PyObject_Vectorcall(type, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!exc) return fetch();
     PyException_SetCause(exc.get(), cause.release());
-    return raised(std::move(exc));
+    // Raised like every error the module makes (PyErr_SetObject, which takes
+    // the instance as it is), so that it also gets the exception being
+    // handled as its __context__.
+    Error e;
+    e.kind_ = Kind::Create;
+    e.type_ = type;
+    e.object_ = std::move(exc);
+    return e;
 }
 
 Error Error::internal(const char* literal) noexcept {

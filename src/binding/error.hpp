@@ -29,7 +29,7 @@ public:
     [[nodiscard]] static Error create(PyObject* type, Ref message) noexcept;
     [[nodiscard]] static Error create(PyObject* type, const char* message) noexcept;
     // A new type(message) whose __cause__ is cause (which also sets
-    // __suppress_context__).
+    // __suppress_context__), raised as create() raises.
     [[nodiscard]] static Error with_cause(PyObject* type, Ref message, Ref cause) noexcept;
     // literal may be null: the generic internal-failure message is used.
     [[nodiscard]] static Error internal(const char* literal) noexcept;
@@ -54,7 +54,8 @@ public:
 private:
     Kind kind_ = Kind::None;
     PyObject* type_ = nullptr;   // Create: a built-in exception type (immortal)
-    Ref object_;                 // Raised: exception; Create/Internal: message str
+    Ref object_;                 // Raised: exception; Create: message str or (with_cause)
+                                 // a type_ instance; Internal: message str
     const char* literal_ = nullptr;
 };
 
