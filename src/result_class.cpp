@@ -103,12 +103,18 @@ Outcome<Ref> unwrap_err(const PyResult& r) noexcept {
     return tuple;
 }
 
-Outcome<Ref> repr(const PyResult& r) noexcept {
-    if (r.value) return shared::wrapped_str(TextView("Ok(", 3), r.value.get());
+// Out of line, so that its buffer is not on the stack of an Ok's repr, which
+// recurses through str() of the value.
+TARNWICK_NOINLINE Outcome<Ref> err_repr(const PyResult& r) noexcept {
     TextBuffer text;
     text.append(TextView("Err('", 5)).append(r.texts.message());
     if (auto code = r.texts.code()) text.append(TextView("', code='", 9)).append(*code);
     return text.append(TextView("')", 2)).to_str();
+}
+
+Outcome<Ref> repr(const PyResult& r) noexcept {
+    if (r.value) return shared::wrapped_str(TextView("Ok(", 3), r.value.get());
+    return err_repr(r);
 }
 
 // ---------------------------------------------------------------------------

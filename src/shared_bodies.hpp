@@ -58,19 +58,27 @@ Outcome<Ref> expect(const Record& record, Text message) noexcept {
 // Cls[...] evaluates to the class itself, not a generic alias.
 inline Outcome<Ref> class_getitem(PyObject* cls, PyObject* /*item*/) noexcept { return Ref::borrow(cls); }
 
-// prefix + str(held) + ")", for the Ok(...) and Just(...) reprs, joined as
-// UTF-8 (no format parsing). str() of the held object must encode as strict
-// UTF-8: a lone surrogate raises.
-inline Outcome<Ref> wrapped_str(TextView prefix, PyObject* held) noexcept {
-    Ref text = Ref::steal(PyObject_Str(held));
-    if (!text) [[unlikely]]
-        return Error::fetch();
+// prefix + text + ")", joined as UTF-8 (no format parsing). Out of line: the
+// buffer's inline storage stays off the frame that recurses through str().
+TARNWICK_NOINLINE inline Outcome<Ref> wrapped_text(TextView prefix, PyObject* text) noexcept {
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) [[unlikely]]
         return Error::fetch();
     TextBuffer repr;
     return repr.append(prefix).append(TextView(utf8, size)).append(TextView(")", 1)).to_str();
+}
+
+// prefix + str(held) + ")", for the Ok(...) and Just(...) reprs. str() of
+// the held object must encode as strict UTF-8: a lone surrogate raises. A
+// nested instance's repr runs inside str(), so each level of a deep chain
+// costs the stack this frame and the slot's: kept small, so the interpreter's
+// recursion limit is met before a small thread stack runs out.
+inline Outcome<Ref> wrapped_str(TextView prefix, PyObject* held) noexcept {
+    Ref text = Ref::steal(PyObject_Str(held));
+    if (!text) [[unlikely]]
+        return Error::fetch();
+    return wrapped_text(prefix, text.get());
 }
 
 }  // namespace tarnwick::shared
