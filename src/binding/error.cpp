@@ -77,11 +77,7 @@ Error Error::with_cause(PyObject* type, Ref message, Ref cause) noexcept {
     // Raised like every error the module makes (PyErr_SetObject, which takes
     // the instance as it is), so that it also gets the exception being
     // handled as its __context__.
-    Error e;
-    e.kind_ = Kind::Create;
-    e.type_ = type;
-    e.object_ = std::move(exc);
-    return e;
+    return create(type, std::move(exc));
 }
 
 Error Error::internal(const char* literal) noexcept {

@@ -24,8 +24,8 @@ public:
     // Takes the exception out of the interpreter's error indicator.
     [[nodiscard]] static Error fetch() noexcept;
     [[nodiscard]] static Error raised(Ref exception) noexcept;
-    // message is a new str, or null when making it failed (then the
-    // allocation error that is set is fetched instead).
+    // message is a new str (or an instance of type), or null when making it
+    // failed (then the allocation error that is set is fetched instead).
     [[nodiscard]] static Error create(PyObject* type, Ref message) noexcept;
     [[nodiscard]] static Error create(PyObject* type, const char* message) noexcept;
     // A new type(message) whose __cause__ is cause (which also sets
@@ -54,8 +54,8 @@ public:
 private:
     Kind kind_ = Kind::None;
     PyObject* type_ = nullptr;   // Create: a built-in exception type (immortal)
-    Ref object_;                 // Raised: exception; Create: message str or (with_cause)
-                                 // a type_ instance; Internal: message str
+    Ref object_;                 // Raised: exception; Create: message str or a type_
+                                 // instance (with_cause); Internal: message str
     const char* literal_ = nullptr;
 };
 
