@@ -1,13 +1,20 @@
 """Wall time of gc.collect() with many instances alive that the collector
 does not track (Ok(int), Err(message, code), Nothing, Just(str)), held in one
 list: what a full collection costs a program that keeps a million untracked
-instances.
+instances; then a million of one kind at a time, each in a new process.
 
 Then each class beside its floor: the same count of CPython's own untracked
 tuples of the same size. A full collection reads the collector header of every
 element a scanned list holds, so its time follows the memory those elements
 take; a tuple of the same size is the least any object the collector knows can
 cost it.
+
+Last, the same collection over a million 32-byte instances of three
+hand-written classes (bench/gc_layouts.c) that differ only in how they meet
+the collector: outside it, inside it with its header on every instance, and
+inside it through a tp_is_gc slot that lets untracked instances go without the
+header. It shows what taking part in the collector costs any class in a GIL
+build, whatever its instances hold.
 
 Run as `python bench/gc_collect.py [--count N] [--repeat R]`; the module comes
 from build/cmake (or TARNWICK_BENCH_PATH, see harness.py).
@@ -17,11 +24,16 @@ from __future__ import annotations
 import argparse
 import gc
 import statistics
+import subprocess
 import sys
 import time
 
 import harness  # noqa: F401  (import path)
 from tarnwick import MayBe, Result
+
+
+KINDS = {"Result.ok(i)": lambda i: Result.ok(i), "Result.err(m, c)": lambda i: Result.err("bad input", "E42"),
+         "MayBe.nothing()": lambda i: MayBe.nothing(), "MayBe.just(s)": lambda i: MayBe.just("text")}
 
 
 def collect_times(repeat: int) -> list[float]:
@@ -51,15 +63,27 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--count", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=21)
+    parser.add_argument("--kind", choices=KINDS, help="only a list of this kind (in this process)")
     args = parser.parse_args()
-    makers = (lambda i: Result.ok(i), lambda i: Result.err("bad input", "E42"),
-              lambda i: MayBe.nothing(), lambda i: MayBe.just("text"))
+    if args.kind:
+        make = KINDS[args.kind]
+        alive = [make(i) for i in range(args.count)]
+        print(f"  {args.kind:17} {summary(collect_times(args.repeat))}")
+        return
+    makers = tuple(KINDS.values())
     alive = [makers[i % 4](i) for i in range(args.count)]
     times = collect_times(args.repeat)
     tracked = sum(map(gc.is_tracked, alive[:4]))
     print(f"gc.collect() with {len(alive):,} instances alive ({tracked} of the first 4 tracked): "
           f"{summary(times)} over {args.repeat} runs")
     del alive
+    # One kind at a time, each in a new process: the time follows where the
+    # instances sit in memory, which differs by kind and by what the process
+    # allocated and freed before.
+    print(f"{args.count:,} of one kind alive, each in a new process:")
+    for kind in KINDS:
+        subprocess.run([sys.executable, __file__, "--count", str(args.count), "--repeat", str(args.repeat),
+                        "--kind", kind], check=True)
 
     print(f"beside the floor, {args.count:,} of each alive (tuples of the same size, untracked):")
     for name, make in (("Result.ok(None)", lambda i: Result.ok(None)), ("MayBe.just(None)", lambda i: MayBe.just(None))):
@@ -81,6 +105,22 @@ def main() -> None:
             ratio = statistics.median(ours) / statistics.median(theirs)
             line += f"; tuple: {summary(theirs)}; {ratio:.3f}x"
         print(line)
+
+    try:
+        import gc_layouts
+    except ImportError:
+        print("(bench/gc_layouts.c not built: `make bench-gc` builds it)")
+        return
+    print(f"hand-written 32-byte classes, {args.count:,} of each alive (none tracked):")
+    medians = []
+    for kind, name in enumerate(("outside the collector", "header on every instance", "tp_is_gc, no header")):
+        times = []
+        for _ in range(3):
+            alive = gc_layouts.make(kind, args.count)
+            times.extend(collect_times(args.repeat // 3 or 1))
+            del alive
+        medians.append(statistics.median(times))
+        print(f"  {name:25} {summary(times)}; {medians[-1] / medians[0]:.3f}x")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 # peers, then one workload in 1 thread, 2 threads and 2 isolated
 # interpreters), `make bench-instructions` (callgrind instruction counts
 # against the floor), `make bench-gc` (gc.collect() beside a million
-# untracked instances, then beside as many tuples of their size). All use the
+# untracked instances, then beside as many tuples of their size and beside
+# classes written for the comparison). All use the
 # module from build/cmake and a venv of their own.
 BENCH_VENV   := .venv-bench
 BENCH_BUILD  := build/bench
@@ -38,6 +39,7 @@ bench-instructions: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so $(B
 
 # `make bench-gc`: wall time of gc.collect() with a million untracked instances
 # alive, then with a million of each class beside as many untracked tuples of
-# the same size.
-bench-gc: $(LIB) $(BENCH_VENV)/.ready
+# the same size, then beside hand-written classes of one size that meet the
+# collector in each possible way.
+bench-gc: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/gc_layouts.abi3.so
 	$(BENCH_ENV) $(BENCH_PY) bench/gc_collect.py $(BENCH_ARGS)
