@@ -133,6 +133,7 @@ PyType_Slot maybe_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, as_slot(deallocate_instance<MayBe>)},
     {Py_tp_traverse, as_slot(traverse_slot<MayBe>)},
+    {Py_tp_is_gc, as_slot(instance_is_gc)},
     // object.__new__ (once __new__ is replaced on the class) makes a Nothing
     // through this slot: untracked, as every Nothing is.
     {Py_tp_alloc, as_slot(untracked_allocation<MayBe>)},

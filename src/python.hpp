@@ -47,10 +47,12 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept 
 }
 
 // Memory for an instance of a collector-aware class that the collector will
-// never track. A GIL build's collector reads the header before every such
-// object that a scanned container holds, so the instance needs it tracked or
-// not. A free-threaded collector instead walks every block of its own heap,
-// tracked or not, and finds the objects it tracks only there: an instance
+// never track. In a GIL build it has the collector's header all the same:
+// the collector reads it only of objects the class's tp_is_gc slot admits,
+// but CPython 3.14's deallocation writes into it, whatever that slot says,
+// when it postpones the deallocation of a collector object. A free-threaded
+// collector instead walks every block of its own heap, tracked or not, and
+// finds the objects it tracks only there: an instance
 // that is never tracked comes from the plain object heap, where that walk
 // never meets it, and goes back there without the collector's bookkeeping
 // (its allocation count was never raised for it).

@@ -232,6 +232,7 @@ PyType_Slot result_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, as_slot(deallocate_instance<PyResult>)},
     {Py_tp_traverse, as_slot(traverse_slot<PyResult>)},
+    {Py_tp_is_gc, as_slot(instance_is_gc)},
     // Only the constructors and operations make a Result: a record that is
     // neither Ok nor Err cannot exist.
     {Py_tp_alloc, as_slot(refused_allocation)},

@@ -109,9 +109,15 @@ TRACKING = [
 def test_tracked_only_when_a_payload_could_close_a_cycle(expr, tracked) -> None:
     made = eval(expr, {"Result": Result, "MayBe": MayBe, "Int": Int})
     assert gc.is_tracked(made) is tracked
-    # the collector sees the class and every held object
+    # the collector sees the class and every held object of a tracked
+    # instance; an untracked one is no collector object at all, so a tuple or
+    # dict that holds it can be untracked, as if it held an int
     form = made.to_dict() if type(made) is Result else {"value": v for v in made}
-    assert gc.get_referents(made) == [type(made), *(form[k] for k in ("value", "details") if k in form)]
+    held = [type(made), *(form[k] for k in ("value", "details") if k in form)]
+    assert gc.get_referents(made) == (held if tracked else [])
+    holders = [(1, made), {"k": made}]
+    gc.collect()  # untracks the tuple if it can
+    assert [gc.is_tracked(h) for h in holders] == [tracked, tracked]
 
 
 @pytest.mark.parametrize("expr", ["Result.ok(3)", "Result.err('m', 'c')", "MayBe.just('s')", "Result.ok(1).map(str)",
@@ -156,15 +162,15 @@ def test_finaliser_run_by_a_collection_may_resurrect_and_reenter(wrap, collector
 
 
 @pytest.mark.parametrize("make", [Result.ok, MayBe.just], ids=["Result", "MayBe"])
-@pytest.mark.parametrize("lent", [False, True], ids=["dropped", "resurrected-lent"])
-def test_a_finaliser_assigned_to_the_class_runs_for_each_collected_cycle(make, lent, collector_off) -> None:
+@pytest.mark.parametrize("fate", ["dropped", "resurrected-lent", "resurrected-deep"])
+def test_a_finaliser_assigned_to_the_class_runs_for_each_collected_cycle(make, fate, collector_off) -> None:
     # The collector marks in its header what it finalized; memory reused for
     # a later instance must not come with that mark.
     cls, ran, saved = type(make(0)), [], []
 
     def finalise(self):
         ran.append(1)
-        if lent:
+        if fate != "dropped":
             saved.append(self)
 
     cls.__del__ = finalise
@@ -174,7 +180,21 @@ def test_a_finaliser_assigned_to_the_class_runs_for_each_collected_cycle(make, l
             box.append(make(box))
             del box
             gc.collect()
-            if lent:
+            if fate == "resurrected-deep":
+                # The resurrected instance, out of its cycle, innermost in a
+                # chain that puts it at the nesting depth (65) where
+                # deallocation queues instead of recursing; the instances held
+                # meanwhile leave the free list room for its block.
+                (box,) = inst = saved.pop()
+                box.pop()
+                room = [make(i) for i in range(150)]
+                chain = inst
+                for _ in range(64):
+                    chain = make(chain)
+                del box, inst, chain
+                assert not any(gc.is_finalized(make([])) for _ in range(4))
+                del room
+            elif fate == "resurrected-lent":
                 # The resurrected instance, out of its cycle, lent as map's
                 # receiver by partial and dropped while map runs: it is
                 # freed when map gives it back, its payload still alive.

@@ -11,17 +11,21 @@
 // type, and tracking every instance to cover it would put them all in every
 // collection's scan.
 //
-// In a GIL build every instance still carries the collector's header: a
-// scanned container reads the header of each object it holds, so an untracked
-// instance costs a full collection what an untracked tuple of its size does.
-// A tp_is_gc slot would let untracked instances go without it, but the
-// collector then calls that slot for every object a scanned container holds,
-// and a full collection over a million untracked instances measured nearly
-// twice as slow that way (make bench-gc compares the two ways on classes
-// written for it). A free-threaded collector keeps its bits in the
-// object header and walks every block of its own heap instead, so there an
-// instance that is never tracked is allocated outside that heap
-// (py::new_untracked_object) and costs a collection nothing.
+// An untracked instance is no collector object at all: the classes' tp_is_gc
+// slot answers by the instance's mark. Otherwise every tuple and dict holding
+// one would stay tracked for good (CPython untracks a container only when
+// nothing in it is a collector object), and every collection would scan them:
+// a million (key, Ok(int)) tuples measured 6 times as slow to collect, a dict
+// of a million Ok(int) about 40 times. The price is a call of that slot for
+// each instance a scanned container holds, where the collector would
+// otherwise read the instance's header (make bench-gc shows both). Every
+// instance keeps the header all the same: CPython 3.14's deallocation
+// writes into it, whatever the slot says, when it postpones a collector
+// object's deallocation near the end of the C stack. A free-threaded
+// collector keeps its bits in the object header and walks every block of its
+// own heap, tracked or not, so there an instance that is never tracked is
+// allocated outside that heap (py::new_untracked_object) and costs a
+// collection nothing.
 //
 // No clear slot: a record cannot be emptied in place. The collector breaks a
 // cycle through the mutable objects in it (the list, dict, frame or instance
@@ -75,16 +79,27 @@ TARNWICK_ALWAYS_INLINE void track_if(bool cyclic, PyObject* obj, Instance<Record
     if (cyclic) PyObject_GC_Track(obj);
 }
 
-// Whether the collector tracks an instance being deallocated (nobody holds
-// shared access to it any more): the mark spares the untracked ones a call
-// and a second look at their payloads, and tells a free-threaded build where
-// the memory goes back to. A postponed instance keeps its mark; a queued one
-// deallocated again reads its queue link instead, so this may then answer
-// either way: untracking is done before queueing (and harmless when
-// repeated), and deallocate_other() says what the memory's way back risks.
+// Whether the collector tracks an instance: the mark, set when the instance
+// is built and kept whatever else the word holds (shared accesses, a
+// postponed release, a deallocation queue's link; see lifecycle.cpp). It
+// spares the untracked instances a call and a second look at their payloads
+// when they go, tells a free-threaded build where the memory goes back to,
+// and is what the classes' tp_is_gc slot answers.
 template <class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_tracked_instance(const Instance<Record>& inst) noexcept {
     return (inst.borrow.load(std::memory_order_relaxed) & tracked_mark) != 0;
+}
+
+// Py_tp_is_gc body, one function for both classes (their borrow flags sit at
+// the same place), so that a collection scanning a container of both makes
+// the same indirect call each time: an untracked instance is no collector
+// object. The collector asks it of every instance a scanned container holds
+// before it reads the header, and never reads an untracked one's; a tuple or
+// dict that holds only untracked instances and atomic objects can then be
+// untracked too, as if it held ints.
+inline int instance_is_gc(PyObject* self) noexcept {
+    const auto* borrow = reinterpret_cast<const BorrowFlag*>(reinterpret_cast<const char*>(self) + sizeof(PyObject));
+    return (borrow->load(std::memory_order_relaxed) & tracked_mark) != 0 ? 1 : 0;
 }
 
 // Before an instance's record is released (or the instance queued for
@@ -101,8 +116,7 @@ TARNWICK_ALWAYS_INLINE void untrack_before_release(PyObject* obj, const Instance
 // finalized the instance (ran a __del__ assigned to its class, on a cycle it
 // found): that mark lives in the collector's header, which reuse does not
 // reset, so every later instance in the block would be taken as finalized
-// already. Only a tracked instance can carry the mark: tracked says whether
-// the instance's own mark (read where it cannot be a queue link) says so.
+// already. Only a tracked instance can carry the mark.
 [[nodiscard]] TARNWICK_ALWAYS_INLINE bool reusable_block(PyObject* obj, bool tracked) noexcept {
     return !tracked || !PyObject_GC_IsFinalized(obj);
 }

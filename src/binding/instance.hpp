@@ -18,12 +18,14 @@ static_assert(sizeof(BorrowFlag) == sizeof(void*) && BorrowFlag::is_always_lock_
 // the instance is built (collector.hpp); the count below it never gets near.
 inline constexpr std::uintptr_t tracked_mark = ~(~std::uintptr_t{0} >> 1);
 
-// Instance layout: object header, native record, borrow flag.
+// Instance layout: object header, borrow flag, native record. The flag comes
+// first so that it sits at the same place in every class (instance_is_gc in
+// collector.hpp reads it without knowing the class).
 template <class Record>
 struct Instance {
     PyObject_HEAD
-    Record record;
     BorrowFlag borrow;
+    Record record;
 };
 
 template <class Record>

@@ -51,7 +51,8 @@ PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
 // Deallocation keeps a nesting depth. Past the limit an instance is not
 // released on the spot: it is pushed on a list threaded through its
 // borrow-flag word (nobody can hold access to an object whose last reference
-// is gone), and the outermost deallocation drains that list, calling each
+// is gone), beside the collector's mark, which the class's tp_is_gc slot
+// answers with and so must survive the queue, and the outermost deallocation drains that list, calling each
 // queued instance's own dealloc slot again. Each drained instance may queue
 // more, so the C stack stays bounded however deep a chain of payloads is, as
 // CPython's trashcan does for its own containers.
@@ -70,6 +71,16 @@ constexpr int max_dealloc_depth = 64;
 // a state on that deallocation's stack frame.
 constinit thread_local DeallocState base_state;
 constinit thread_local DeallocState* current_dealloc = nullptr;
+
+// A queue link in a borrow word: the next instance's address, shifted below
+// the collector's mark (objects are aligned, so its low bit is free), and
+// the mark the word had.
+std::uintptr_t queue_link(PyObject* next, std::uintptr_t word) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(next) >> 1) | (word & tracked_mark);
+}
+PyObject* queued_next(std::uintptr_t link) noexcept {
+    return reinterpret_cast<PyObject*>((link & ~tracked_mark) << 1);
+}
 
 // Deallocates obj again through its class's slot (a queued or postponed
 // instance, whose last reference is already gone).
@@ -121,7 +132,7 @@ void deallocate_in(DeallocState& state, PyObject* obj, BorrowFlag& link, const R
     // shared accesses to it.
     if (obj == state.being_drained) {
         state.being_drained = nullptr;
-        state.deferred_head = reinterpret_cast<PyObject*>(link.load(std::memory_order_relaxed));
+        state.deferred_head = queued_next(link.load(std::memory_order_relaxed));
         queued_instances.fetch_sub(1, std::memory_order_relaxed);
     } else if (postpone_while_shared(link)) {
         return;
@@ -129,7 +140,7 @@ void deallocate_in(DeallocState& state, PyObject* obj, BorrowFlag& link, const R
         release_now(obj, how);
         return;
     } else if (state.depth >= max_dealloc_depth) {
-        link.store(reinterpret_cast<std::uintptr_t>(state.deferred_head), std::memory_order_relaxed);
+        link.store(queue_link(state.deferred_head, link.load(std::memory_order_relaxed)), std::memory_order_relaxed);
         state.deferred_head = obj;
         // Seen by this thread's own later loads in program order, which is
         // all that matters: only this thread drains its queue.

@@ -150,25 +150,22 @@ TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept 
     constexpr int index = ClassOf<Record>::index;
     // Before the record is released or the instance queued: free-list
     // blocks and queued instances stay out of the collector's lists.
-    untrack_before_release(self, *as_instance<Record>(self));
+    const bool tracked = is_tracked_instance(*as_instance<Record>(self));
+    if (tracked) PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     InterpState* state = &main_state;
     if (type != main_class<Record>()) (void)other_class<Record>(type, state);
     // Blocks are kept only for a class the state still holds (see
-    // drop_classes() in interpreter.cpp). The mark may read wrong here (a
-    // queued instance's word is its link), so a finalized block is looked for
-    // in every instance.
+    // drop_classes() in interpreter.cpp).
     const bool keep_block = FreeList::limit > 0 && state != nullptr &&
-                            state->classes[index].load(std::memory_order_relaxed) == type && reusable_block(self, true);
+                            state->classes[index].load(std::memory_order_relaxed) == type &&
+                            reusable_block(self, tracked);
     freefunc free = state != nullptr ? state->class_free[index].load(std::memory_order_relaxed) : nullptr;
     // Where untracked instances live outside the collector's heap, their
-    // memory goes straight back, without the collector's bookkeeping. Both
-    // ways free the same block (the classes have no pre-header: no managed
-    // dict or weak references), so an instance that reads wrong (a queued
-    // one, whose borrow word is its queue link) only leaves the collector's
-    // allocation count one off.
+    // memory goes straight back, without the collector's bookkeeping (the
+    // classes have no pre-header there: no managed dict or weak references).
     if constexpr (py::untracked_objects_outside_collector_heap)
-        if (!is_tracked_instance(*as_instance<Record>(self))) free = &PyObject_Free;
+        if (!tracked) free = &PyObject_Free;
     const Release how = {
         &release_record<Record>,
         state,

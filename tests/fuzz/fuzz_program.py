@@ -305,8 +305,7 @@ def tp_name(cls: type) -> str:
 
 
 def borrow_flag(obj) -> int:
-    word = ctypes.sizeof(ctypes.c_size_t)
-    return ctypes.c_size_t.from_address(id(obj) + type(obj).__basicsize__ - word).value & (sys.maxsize)
+    return ctypes.c_size_t.from_address(id(obj) + object.__basicsize__).value & (sys.maxsize)
 
 
 class Boom(Exception):
