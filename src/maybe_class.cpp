@@ -140,6 +140,8 @@ PyType_Slot maybe_slots[] = {
     {0, nullptr},
 };
 
+static_assert(offsetof(Instance<MayBe>, borrow) == sizeof(PyObject), "instance_is_gc reads the borrow flag there");
+
 // HAVE_GC: a payload can lead back to the instance (binding/collector.hpp);
 // the inherited free slot is then the collector's.
 PyType_Spec maybe_spec = {

@@ -239,6 +239,8 @@ PyType_Slot result_slots[] = {
     {0, nullptr},
 };
 
+static_assert(offsetof(Instance<PyResult>, borrow) == sizeof(PyObject), "instance_is_gc reads the borrow flag there");
+
 // No Py_tp_new, hence DISALLOW_INSTANTIATION: instances come only from the
 // static constructors and the operations. HAVE_GC: a payload can lead back
 // to the instance (binding/collector.hpp); the inherited free slot is then

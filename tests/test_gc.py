@@ -115,9 +115,9 @@ def test_tracked_only_when_a_payload_could_close_a_cycle(expr, tracked) -> None:
     form = made.to_dict() if type(made) is Result else {"value": v for v in made}
     held = [type(made), *(form[k] for k in ("value", "details") if k in form)]
     assert gc.get_referents(made) == (held if tracked else [])
-    holders = [(1, made), {"k": made}]
-    gc.collect()  # untracks the tuple if it can
-    assert [gc.is_tracked(h) for h in holders] == [tracked, tracked]
+    holders, like_int = [(1, made), {"k": made}], [(1, 1), {"k": 1}]
+    gc.collect()  # untracks the tuples that can be
+    assert [gc.is_tracked(h) for h in holders] == [tracked or gc.is_tracked(h) for h in like_int]
 
 
 @pytest.mark.parametrize("expr", ["Result.ok(3)", "Result.err('m', 'c')", "MayBe.just('s')", "Result.ok(1).map(str)",

@@ -6,6 +6,7 @@
 #include "messages.hpp"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace tarnwick {
