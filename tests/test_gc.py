@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import functools
 import gc
+import os
 import subprocess
 import sys
 import weakref
@@ -228,4 +229,28 @@ def test_deep_chain_closing_a_cycle_is_reclaimed_without_deep_recursion() -> Non
         print("ok")
     """
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], (proc.returncode, proc.stderr[-2000:])
+
+
+def test_untracked_instances_freed_by_the_interpreters_trashcan_keep_the_heap_whole() -> None:
+    # Nested lists freed on a small thread stack: CPython 3.14 and later
+    # postpone the deallocation of any collector object met near the end of
+    # the stack, untracked instances too, by writing into the collector's
+    # header; the debug allocator reports a write outside the block.
+    code = """if True:
+        import threading
+        from tarnwick import MayBe, Result
+        def free_nest():
+            nest = None
+            for i in range(20_000):
+                nest = [Result.ok(i), MayBe.just(i), nest]
+            del nest
+        threading.stack_size(512 * 1024)
+        thread = threading.Thread(target=free_nest)
+        thread.start()
+        thread.join()
+        print("ok")
+    """
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
     assert proc.returncode == 0 and proc.stdout.split() == ["ok"], (proc.returncode, proc.stderr[-2000:])
