@@ -52,10 +52,10 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) noexcept 
 // but CPython 3.14's deallocation writes into it, whatever that slot says,
 // when it postpones the deallocation of a collector object. A free-threaded
 // collector instead walks every block of its own heap, tracked or not, and
-// finds the objects it tracks only there: an instance
-// that is never tracked comes from the plain object heap, where that walk
-// never meets it, and goes back there without the collector's bookkeeping
-// (its allocation count was never raised for it).
+// finds the objects it tracks only there: an instance that is never tracked
+// comes from the plain object heap, where that walk never meets it, and goes
+// back there without the collector's bookkeeping (its allocation count was
+// never raised for it).
 inline PyObject* new_untracked_object(PyTypeObject* type) noexcept {
 #if TARNWICK_FREE_THREADED
     return PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize))), type);

@@ -102,16 +102,6 @@ inline int instance_is_gc(PyObject* self) noexcept {
     return (borrow->load(std::memory_order_relaxed) & tracked_mark) != 0 ? 1 : 0;
 }
 
-// Before an instance's record is released (or the instance queued for
-// release): the collector must no longer see it.
-template <class Record>
-TARNWICK_ALWAYS_INLINE void untrack_before_release(PyObject* obj, const Instance<Record>& inst) noexcept {
-    // Laid out inline (the hint): a tracked instance pays one call and no
-    // jump there and back, an untracked one the same test either way.
-    if (is_tracked_instance(inst)) [[likely]]
-        PyObject_GC_UnTrack(obj);
-}
-
 // Whether an instance's memory may go on a free list. Not when the collector
 // finalized the instance (ran a __del__ assigned to its class, on a cycle it
 // found): that mark lives in the collector's header, which reuse does not

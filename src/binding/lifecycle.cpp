@@ -51,11 +51,12 @@ PyObject* refused_allocation(PyTypeObject* type, Py_ssize_t) noexcept {
 // Deallocation keeps a nesting depth. Past the limit an instance is not
 // released on the spot: it is pushed on a list threaded through its
 // borrow-flag word (nobody can hold access to an object whose last reference
-// is gone), beside the collector's mark, which the class's tp_is_gc slot
-// answers with and so must survive the queue, and the outermost deallocation drains that list, calling each
-// queued instance's own dealloc slot again. Each drained instance may queue
-// more, so the C stack stays bounded however deep a chain of payloads is, as
-// CPython's trashcan does for its own containers.
+// is gone), beside the collector's mark, which the tp_is_gc slot and the
+// deallocation read and so must survive the queue; the outermost
+// deallocation drains that list, calling each queued instance's own dealloc
+// slot again. Each drained instance may queue more, so the C stack stays
+// bounded however deep a chain of payloads is, as CPython's trashcan does for
+// its own containers.
 //
 // The state is per thread and, within a thread, per interpreter (state.hpp):
 // a finaliser may switch the thread into another interpreter (exec in a

@@ -151,7 +151,8 @@ TARNWICK_NOINLINE void deallocate_other(PyObject* self, bool may_nest) noexcept 
     // Before the record is released or the instance queued: free-list
     // blocks and queued instances stay out of the collector's lists.
     const bool tracked = is_tracked_instance(*as_instance<Record>(self));
-    if (tracked) PyObject_GC_UnTrack(self);
+    if (tracked) [[likely]]
+        PyObject_GC_UnTrack(self);
     PyTypeObject* type = Py_TYPE(self);
     InterpState* state = &main_state;
     if (type != main_class<Record>()) (void)other_class<Record>(type, state);
