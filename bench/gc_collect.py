@@ -29,12 +29,11 @@ import harness  # noqa: F401  (import path)
 from tarnwick import MayBe, Result
 
 
-# Each shape: a million instances held one way, built in a new process.
-SHAPES = {
-    "[Result.ok(i)]": lambda n: [Result.ok(i) for i in range(n)],
-    "[Result.err(m, c)]": lambda n: [Result.err("bad input", "E42") for _ in range(n)],
-    "[MayBe.nothing()]": lambda n: [MayBe.nothing() for _ in range(n)],
-    "[MayBe.just(s)]": lambda n: [MayBe.just("text") for _ in range(n)],
+# The untracked kinds, each made from its index.
+KINDS = {"Result.ok(i)": lambda i: Result.ok(i), "Result.err(m, c)": lambda i: Result.err("bad input", "E42"),
+         "MayBe.nothing()": lambda i: MayBe.nothing(), "MayBe.just(s)": lambda i: MayBe.just("text")}
+# Each shape: n instances held one way, built in a new process.
+SHAPES = {f"[{kind}]": (lambda n, make=make: [make(i) for i in range(n)]) for kind, make in KINDS.items()} | {
     "[(i, Result.ok(i))]": lambda n: [(i, Result.ok(i)) for i in range(n)],
     "{i: Result.ok(i)}": lambda n: {i: Result.ok(i) for i in range(n)},
 }
@@ -64,8 +63,7 @@ def main() -> None:
         alive = SHAPES[args.shape](args.count)
         print(f"  {args.shape:20} {summary(collect_times(args.repeat))}")
         return
-    makers = (lambda i: Result.ok(i), lambda i: Result.err("bad input", "E42"),
-              lambda i: MayBe.nothing(), lambda i: MayBe.just("text"))
+    makers = tuple(KINDS.values())
     alive = [makers[i % 4](i) for i in range(args.count)]
     times = collect_times(args.repeat)
     tracked = sum(map(gc.is_tracked, alive[:4]))

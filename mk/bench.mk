@@ -2,9 +2,9 @@
 # peers, then one workload in 1 thread, 2 threads and 2 isolated
 # interpreters), `make bench-instructions` (callgrind instruction counts
 # against the floor), `make bench-gc` (gc.collect() beside a million
-# untracked instances, then beside as many tuples of their size and beside
-# classes written for the comparison). All use the
-# module from build/cmake and a venv of their own.
+# untracked instances held in lists, tuples and a dict, then beside instances
+# of classes written for the comparison). All use the module from build/cmake
+# and a venv of their own.
 BENCH_VENV   := .venv-bench
 BENCH_BUILD  := build/bench
 BENCH_PY     := $(BENCH_VENV)/bin/python
@@ -38,8 +38,8 @@ bench-instructions: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/floor.abi3.so $(B
 	$(BENCH_ENV) $(BENCH_PY) bench/instructions.py $(BENCH_ARGS)
 
 # `make bench-gc`: wall time of gc.collect() with a million untracked instances
-# alive, then with a million of each class beside as many untracked tuples of
-# the same size, then beside hand-written classes of one size that meet the
-# collector in each possible way.
+# alive, held in a list, in tuples and in a dict, then with as many instances
+# of hand-written classes of one layout that meet the collector in each
+# possible way.
 bench-gc: $(LIB) $(BENCH_VENV)/.ready $(BENCH_BUILD)/gc_layouts.abi3.so
 	$(BENCH_ENV) $(BENCH_PY) bench/gc_collect.py $(BENCH_ARGS)

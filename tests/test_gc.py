@@ -210,6 +210,11 @@ def test_a_finaliser_assigned_to_the_class_runs_for_each_collected_cycle(make, f
         del cls.__del__
 
 
+def assert_script_prints_ok(code: str, timeout: int, env: dict | None = None) -> None:
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env)
+    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], (proc.returncode, proc.stderr[-2000:])
+
+
 def test_deep_chain_closing_a_cycle_is_reclaimed_without_deep_recursion() -> None:
     code = """if True:
         import gc, sys, weakref, tarnwick
@@ -228,8 +233,7 @@ def test_deep_chain_closing_a_cycle_is_reclaimed_without_deep_recursion() -> Non
         assert alive() is None and (sys.getrefcount(R), sys.getrefcount(M)) == classes
         print("ok")
     """
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], (proc.returncode, proc.stderr[-2000:])
+    assert_script_prints_ok(code, timeout=300)
 
 
 def test_untracked_instances_freed_by_the_interpreters_trashcan_keep_the_heap_whole() -> None:
@@ -251,6 +255,4 @@ def test_untracked_instances_freed_by_the_interpreters_trashcan_keep_the_heap_wh
         thread.join()
         print("ok")
     """
-    env = dict(os.environ, PYTHONMALLOC="debug")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
-    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], (proc.returncode, proc.stderr[-2000:])
+    assert_script_prints_ok(code, timeout=120, env=dict(os.environ, PYTHONMALLOC="debug"))

@@ -85,9 +85,12 @@ TARNWICK_ALWAYS_INLINE void track_if(bool cyclic, PyObject* obj, Instance<Record
 // spares the untracked instances a call and a second look at their payloads
 // when they go, tells a free-threaded build where the memory goes back to,
 // and is what the classes' tp_is_gc slot answers.
+[[nodiscard]] TARNWICK_ALWAYS_INLINE bool marked_tracked(const BorrowFlag& borrow) noexcept {
+    return (borrow.load(std::memory_order_relaxed) & tracked_mark) != 0;
+}
 template <class Record>
 [[nodiscard]] TARNWICK_ALWAYS_INLINE bool is_tracked_instance(const Instance<Record>& inst) noexcept {
-    return (inst.borrow.load(std::memory_order_relaxed) & tracked_mark) != 0;
+    return marked_tracked(inst.borrow);
 }
 
 // Py_tp_is_gc body, one function for both classes (their borrow flags sit at
@@ -98,8 +101,9 @@ template <class Record>
 // dict that holds only untracked instances and atomic objects can then be
 // untracked too, as if it held ints.
 inline int instance_is_gc(PyObject* self) noexcept {
-    const auto* borrow = reinterpret_cast<const BorrowFlag*>(reinterpret_cast<const char*>(self) + sizeof(PyObject));
-    return (borrow->load(std::memory_order_relaxed) & tracked_mark) != 0 ? 1 : 0;
+    return marked_tracked(*reinterpret_cast<const BorrowFlag*>(reinterpret_cast<const char*>(self) + sizeof(PyObject)))
+               ? 1
+               : 0;
 }
 
 // Whether an instance's memory may go on a free list. Not when the collector
